@@ -1,0 +1,102 @@
+// simcard: runs one simulated card until interrupted, for the demo and for trying scripts that
+// act on the updater's exit status without a card on the desk.
+//
+//   simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE] [--crc TEXT]
+//           [--revision TEXT] [--refuse-begin] [--refuse-page N] [--reboot-reply TEXT]
+//           [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
+//
+// CMD is one of setting, crc, revision, begin, page, done, reboot. It lays out the card under the
+// sandbox root, prints "simcard: ready, tty NAME" and answers until SIGINT or SIGTERM.
+#include "simcard.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#ifndef UPDATER_ROOT
+#define UPDATER_ROOT ""
+#endif
+
+namespace {
+
+std::atomic<bool> quit{false};
+
+void onsignal(int)
+{
+    quit = true;
+}
+
+const std::map<std::string, std::pair<const char *, const char *>> MODELS = {
+    {"ZL9A", {"0310", "/pckg/iot/distros/lora_zl9ab.dist"}},
+    {"ZL9B", {"0311", "/pckg/iot/distros/lora_zl9ab.dist"}},
+    {"ZL9C", {"0312", "/pckg/iot/distros/lora_gw_2g4.dist"}},
+    {"ZL9AH", {"0313", "/pckg/iot/distros/lora_zl9abH.dist"}},
+    {"ZL9BH", {"0314", "/pckg/iot/distros/lora_zl9abH.dist"}},
+};
+
+const std::map<std::string, simcard::Cmd> COMMANDS = {
+    {"setting", simcard::Cmd::Setting}, {"crc", simcard::Cmd::Crc},   {"revision", simcard::Cmd::Revision},
+    {"begin", simcard::Cmd::Begin},     {"page", simcard::Cmd::Page}, {"done", simcard::Cmd::Done},
+    {"reboot", simcard::Cmd::Reboot},
+};
+
+int usage(const char *why)
+{
+    std::cerr << "simcard: " << why << "\n"
+              << "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
+                 "               [--crc TEXT] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
+                 "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
+                 "CMD: setting crc revision begin page done reboot\n";
+    return 64;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::string root = UPDATER_ROOT, tty = "ttyACM0", model = "ZL9A", distro;
+    simcard::Script script;
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        if (opt == "--refuse-begin") {
+            script.rules.push_back(simcard::reply(simcard::Cmd::Begin, "ERR"));
+            continue;
+        }
+        if (i + 1 >= argc) return usage(("missing value or unknown option " + opt).c_str());
+        std::string val = argv[++i];
+        if (opt == "--model" && MODELS.count(val)) model = val;
+        else if (opt == "--tty") tty = val;
+        else if (opt == "--distro") distro = val;
+        else if (opt == "--root") root = val;
+        else if (opt == "--crc") script.crc = val;
+        else if (opt == "--revision") script.revision = val;
+        else if (opt == "--baud") script.baud = unsigned(std::stoul(val));
+        else if (opt == "--refuse-page") script.rules.push_back(simcard::reply(simcard::Cmd::Page, "ERR", std::stoi(val)));
+        else if (opt == "--reboot-reply") script.rules.push_back(simcard::reply(simcard::Cmd::Reboot, val));
+        else if (opt == "--silent" && COMMANDS.count(val)) script.rules.push_back(simcard::silent(COMMANDS.at(val)));
+        else if (opt == "--hangup" && COMMANDS.count(val)) script.rules.push_back(simcard::hangup(COMMANDS.at(val)));
+        else return usage(("bad option " + opt + " " + val).c_str());
+    }
+    if (root.empty()) return usage("no sandbox root: pass --root DIR");
+
+    auto [product, distropath] = MODELS.at(model);
+    simcard::layout(root, tty, "3c5e\n", std::string(product) + "\n");
+    if (!distro.empty()) {
+        std::ifstream in(distro, std::ios::binary);
+        if (!in) return usage(("cannot read " + distro).c_str());
+        std::stringstream text;
+        text << in.rdbuf();
+        simcard::writefile(root, distropath, text.str());
+    }
+    simcard::Card card(root, tty, script);
+    std::signal(SIGINT, onsignal);
+    std::signal(SIGTERM, onsignal);
+    std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")"
+              << std::endl;
+    card.serve(quit);
+    return 0;
+}

@@ -1,0 +1,124 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> HEAD = lines({"Running LoRa firmware updater,", "Updating ZL9A card,",
+                                             "Installing /pckg/iot/distros/lora_zl9ab.dist,",
+                                             "FW CRC A1B2C3D4,", "Device revision rev3,"});
+const std::vector<std::string> QUERIES = {"!$=E0\r", "!$?c\r", "!C?V\r"};
+
+std::vector<std::string> lines(std::vector<std::string> pieces)
+{
+    for (std::string &line : pieces)
+        if (!line.empty() && line.back() == ',') line += " ttyACM0";
+    return pieces;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+namespace {
+
+void lay(const Rig &setup)
+{
+    simcard::layout(SANDBOX_ROOT, "ttyACM0", setup.vendor, setup.product);
+    for (const char *path : {"/pckg/iot/distros/lora_zl9ab.dist", "/pckg/iot/distros/lora_gw_2g4.dist",
+                             "/pckg/iot/distros/lora_zl9abH.dist"}) {
+        fs::remove_all(SANDBOX_ROOT + std::string(path));
+        if (setup.distro) simcard::writefile(SANDBOX_ROOT, path, *setup.distro);
+        if (setup.distrodir) fs::create_directories(SANDBOX_ROOT + std::string(path));
+    }
+}
+
+// Runs the updater with its stdout on a pipe; a run that outlives the deadline is killed.
+std::pair<int, std::string> spawn(const std::vector<std::string> &args)
+{
+    int out[2];
+    if (pipe(out) != 0) return {-1, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char *> argv = {const_cast<char *>(UPDATER_BIN)};
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn(&pid, UPDATER_BIN, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char buf[4096];
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline || poll(&p, 1, 100) < 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "the updater did not end in time";
+            break;
+        }
+        if (!p.revents) continue;
+        ssize_t got = read(out[0], buf, sizeof buf);
+        if (got <= 0) break;
+        text.append(buf, size_t(got));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), text};
+}
+
+} // namespace
+
+Outcome run(const Rig &setup)
+{
+    lay(setup);
+    simcard::Card card(SANDBOX_ROOT, "ttyACM0", setup.card);
+    if (!setup.linked) fs::remove(SANDBOX_ROOT + std::string("/dev/ttyACM0"));
+    card.start();
+    auto [status, text] = spawn(setup.args);
+    card.stop();
+
+    Outcome outcome;
+    outcome.status = status;
+    outcome.sent = card.commands();
+    static const std::regex fatal("ERROR updater/updater\\.cpp:([1-9][0-9]*) (.*)");
+    size_t from = 0;
+    for (size_t lf; (lf = text.find('\n', from)) != std::string::npos; from = lf + 1) {
+        std::string line = text.substr(from, lf - from);
+        // A line without the prefix (a reply's own line feed split it) is kept marked with "?".
+        line = line.compare(0, 6, "[UPD] ") == 0 ? line.substr(6) : "?" + line;
+        std::smatch m;
+        if (std::regex_match(line, m, fatal)) {
+            outcome.fatalline = std::stoi(m[1]);
+            line = "ERROR " + m[2].str();
+        }
+        outcome.log.push_back(line);
+    }
+    EXPECT_EQ(from, text.size()) << "output does not end in a line feed";
+    return outcome;
+}
+
+const std::string SAMPLE = "support=rev2 rev3\nbegin=N0NCE\nfw_version=1.2.3\nfw_git_sha=abc123\n"
+                           "fw_crc=DEADBEEF\nfirmware=AAAA BBBB\r\nfirmware=CCCCCC\n";
+const std::vector<std::string> SAMPLE_LOG =
+    lines({"Distro supports rev2,", "Distro supports rev3,", "Device supports distro,", "Distro nonce N0NCE,",
+           "fw_version 1.2.3,", "fw_git_sha abc123,", "Distro FW CRC DEADBEEF,", "Firmware page 0: 4,",
+           "Firmware page 1: 4,", "Firmware page 2: 6,", "Done OK,"});
+const std::vector<std::string> SAMPLE_SENT = {"!UBN0NCE\r", "!UF0.4.AAAA\r", "!UF1.4.BBBB\r", "!UF2.6.CCCCCC\r",
+                                              "!DONE\r"};

@@ -1,0 +1,44 @@
+// Runs the sandboxed updater against a simulated card and collects what can be seen of the run.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simcard.hpp"
+
+// A distro that exercises every known key, with what a run of it logs and sends from the
+// installer on, when the card accepts it.
+extern const std::string SAMPLE;
+extern const std::vector<std::string> SAMPLE_LOG;
+extern const std::vector<std::string> SAMPLE_SENT;
+
+struct Rig {
+    std::optional<std::string> distro = SAMPLE; // written to every distro path; none: absent
+    bool distrodir = false;                             // the distro path is a directory
+    std::optional<std::string> vendor = "3c5e\n";
+    std::optional<std::string> product = "0310\n";
+    simcard::Script card;
+    std::vector<std::string> args = {"ttyACM0"};
+    bool linked = true; // /dev/ttyACM0 leads to the card
+};
+
+struct Outcome {
+    int status = -1;
+    std::vector<std::string> log; // without "[UPD] " ("?" where it was missing); fatal
+                                  // lines without file and line number
+    std::vector<std::string> sent; // the commands the card received, each with its CR
+    int fatalline = 0;             // the line number of the ERROR line, if any
+};
+
+Outcome run(const Rig &setup);
+
+// Expected log lines; a line ending in "," gets the terminal name " ttyACM0" after it.
+std::vector<std::string> lines(std::vector<std::string> pieces);
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b);
+
+// The first five lines of a run on a ZL9A card with the card's default replies.
+extern const std::vector<std::string> HEAD;
+// The three queries of every session.
+extern const std::vector<std::string> QUERIES;
+

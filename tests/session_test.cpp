@@ -1,0 +1,176 @@
+// End-to-end runs of the sandboxed updater: identification, reply reading, the session's rules.
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+using simcard::Cmd;
+using namespace std::string_literals;
+
+namespace {
+
+const std::vector<std::string> TAIL0 = lines({"Rebooting device,", "Update status: 0,"});
+
+void expectRun(const Rig &setup, const std::vector<std::string> &log, int status, const std::string &name)
+{
+    Outcome out = run(setup);
+    EXPECT_EQ(out.log, log) << name;
+    EXPECT_EQ(out.status, status) << name;
+}
+
+} // namespace
+
+TEST(Identification, UsageAndCardTable)
+{
+    const std::vector<std::string> START = lines({"Running LoRa firmware updater,"});
+    auto unknown = [&](const char *id) {
+        return START + lines({std::string("Unkonwn product id:") + id + " ,", "ERROR main exit code: 2"});
+    };
+    auto vendor = [&](const char *id) {
+        return START + lines({std::string("vendor ") + id + " is not supported,", "ERROR main exit code: 2"});
+    };
+    struct Row {
+        const char *name;
+        std::vector<std::string> args;
+        std::optional<std::string> vendor, product;
+        std::vector<std::string> log;
+        int status;
+    } rows[] = {
+        {"no argument", {}, "3c5e\n", "0310\n", {"ERROR main exit code: 7"}, 7},
+        {"wrong vendor, in decimal", {"ttyACM0"}, "1234\n", std::nullopt, vendor("4660"), 2},
+        {"vendor file missing", {"ttyACM0"}, std::nullopt, "0310\n", vendor("0"), 2},
+        {"vendor file empty", {"ttyACM0"}, "", "0310\n", vendor("0"), 2},
+        {"vendor not hex", {"ttyACM0"}, "zz3c5e\n", "0310\n", vendor("0"), 2},
+        {"vendor with 0x prefix", {"ttyACM0"}, "0x3c5e\n", "0310\n", vendor("0"), 2},
+        {"vendor too large", {"ttyACM0"}, "10000003c5e\n", "0310\n", vendor("4294967295"), 2},
+        {"vendor huge file", {"ttyACM0"}, std::string(1 << 20, 'f'), "0310\n", vendor("4294967295"), 2},
+        {"vendor trimmed of blanks and NULs", {"ttyACM0"}, " \t3C5E\r\n\0"s, "0315\n",
+         unknown("789"), 2},
+        {"product one past the table", {"ttyACM0"}, "3c5e\n", "0315\n", unknown("789"), 2},
+        {"product below the table", {"ttyACM0"}, "3c5e\n", "030f\n", unknown("783"), 2},
+        {"product file missing", {"ttyACM0"}, "3c5e\n", std::nullopt, unknown("0"), 2},
+        {"terminal with a directory part",
+         {"/dev/ttyACM0"},
+         "3c5e\n",
+         "0310\n",
+         {"Running LoRa firmware updater, /dev/ttyACM0", "vendor 0 is not supported, /dev/ttyACM0",
+          "ERROR main exit code: 2"},
+         2},
+    };
+    for (const Row &row : rows) {
+        Rig setup;
+        setup.args = row.args;
+        setup.vendor = row.vendor;
+        setup.product = row.product;
+        Outcome out = run(setup);
+        EXPECT_EQ(out.log, row.log) << row.name;
+        EXPECT_EQ(out.status, row.status) << row.name;
+        EXPECT_TRUE(out.sent.empty()) << row.name;
+    }
+}
+
+TEST(Identification, EveryModelGetsItsDistro)
+{
+    const char *rows[][3] = {
+        {"0310", "ZL9A", "lora_zl9ab.dist"},  {"0311", "ZL9B", "lora_zl9ab.dist"},
+        {"0312", "ZL9C", "lora_gw_2g4.dist"}, {"0313", "ZL9AH", "lora_zl9abH.dist"},
+        {"0314", "ZL9BH", "lora_zl9abH.dist"},
+    };
+    for (auto &row : rows) {
+        Rig setup;
+        setup.product = std::string(row[0]);
+        setup.args = {"ttyACM0", "ignored"};
+        std::vector<std::string> head = HEAD;
+        head[1] = lines({std::string("Updating ") + row[1] + " card,"})[0];
+        head[2] = lines({std::string("Installing /pckg/iot/distros/") + row[2] + ","})[0];
+        Outcome out = run(setup);
+        EXPECT_EQ(out.log, head + SAMPLE_LOG + TAIL0) << row[1];
+        EXPECT_EQ(out.sent, QUERIES + SAMPLE_SENT + std::vector<std::string>{"!@=*\r"}) << row[1];
+        EXPECT_EQ(out.status, 0) << row[1];
+    }
+}
+
+// The CRC and revision lines show what the reply reader made of the card's bytes.
+TEST(ReplyReading, QueriesAsTheCardAnswersThem)
+{
+    struct Row {
+        const char *name;
+        std::vector<simcard::Rule> rules;
+        std::vector<std::string> queries; // the "FW CRC" and "Device revision" lines
+        std::string done = "Done OK,";
+    } rows[] = {
+        {"plain replies", {}, lines({"FW CRC A1B2C3D4,", "Device revision rev3,"})},
+        {"reply over several reads", {raw(Cmd::Crc, {"0x", "12", "34\r", "\n"})}, lines({"FW CRC 1234,", "Device revision rev3,"})},
+        {"CR LF split across reads", {raw(Cmd::Crc, {"0xAB\r", "\n"})}, lines({"FW CRC AB,", "Device revision rev3,"})},
+        {"two characters or fewer", {reply(Cmd::Crc, "ab"), reply(Cmd::Revision, "r2")}, lines({"FW CRC n/a,", "Device revision r1,"})},
+        {"empty replies", {reply(Cmd::Crc, ""), reply(Cmd::Revision, "")}, lines({"FW CRC n/a,", "Device revision r1,"})},
+        {"length taken before trimming", {reply(Cmd::Crc, "ab "), reply(Cmd::Revision, "   ")}, lines({"FW CRC ,", "Device revision ,"})},
+        {"trailing blanks and controls trimmed", {raw(Cmd::Crc, {"0xCAFE \t\x01\r\n"}), reply(Cmd::Revision, "rev3  \t")},
+         lines({"FW CRC CAFE,", "Device revision rev3,"})},
+        {"tab, 0xFF and NUL become blanks", {raw(Cmd::Crc, {"0x\tF\xff" "F\0G\r\n"s})},
+         lines({"FW CRC  F F G,", "Device revision rev3,"})},
+        {"lone CR and LF stay", {raw(Cmd::Crc, {"0xA\rB\nC\r\n"})}, lines({"FW CRC A\rB", "?C,", "Device revision rev3,"})},
+        {"bytes after the CR LF are dropped", {raw(Cmd::Crc, {"0xAB\r\nstale\r\n"})}, lines({"FW CRC AB,", "Device revision rev3,"})},
+        // 70 characters into 64 bytes: 63 are kept, the 64th is lost under the NUL and the
+        // last six begin the next reply.
+        {"cut at capacity", {raw(Cmd::Setting, {std::string(60, 's') + "0123456789\r\n"}), silent(Cmd::Crc)},
+         lines({"FW CRC 6789,", "Device revision rev3,"})},
+        {"revision cut at capacity, its rest read as the next reply", {raw(Cmd::Revision, {std::string(60, 's') + "0123456789\r\n"})},
+         lines({"FW CRC A1B2C3D4,", "Device revision " + std::string(60, 's') + "012,"}), "Done 456789,"},
+    };
+    for (const Row &row : rows) {
+        Rig setup;
+        setup.distro = "";
+        setup.card.rules = row.rules;
+        std::vector<std::string> head(HEAD.begin(), HEAD.begin() + 3);
+        expectRun(setup, head + row.queries + lines({row.done}) + TAIL0, 0, row.name);
+    }
+}
+
+TEST(ReplyReading, BytesWaitingOnTheLineBeginTheFirstReply)
+{
+    Rig setup;
+    setup.card.waiting = "OK\r\n";
+    setup.card.rules = {silent(Cmd::Setting)};
+    expectRun(setup, HEAD + SAMPLE_LOG + TAIL0, 0, "waiting reply");
+}
+
+TEST(ReplyReading, LineFeedAloneWaitsForTheTimeOut)
+{
+    Rig setup;
+    setup.card.rules = {raw(Cmd::Crc, {"0xAB\n"})};
+    auto start = std::chrono::steady_clock::now();
+    Outcome out = run(setup);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(out.log, std::vector<std::string>(HEAD.begin(), HEAD.begin() + 3) + lines({"ERROR readrepl exit code: 10"}));
+    EXPECT_EQ(out.status, 10);
+    EXPECT_EQ(out.sent, (std::vector<std::string>{"!$=E0\r", "!$?c\r"}));
+    EXPECT_GE(waited, 1.9);
+}
+
+TEST(Session, ResultsAndTheRebootReply)
+{
+    const auto rebooting = lines({"Rebooting device,"});
+    struct Row {
+        const char *name;
+        std::string distro;
+        std::vector<simcard::Rule> rules;
+        std::vector<std::string> log; // from the installer's lines on
+        int status;
+    } rows[] = {
+        {"reboot reply of blanks is fine", SAMPLE, {reply(Cmd::Reboot, "     ")}, SAMPLE_LOG + TAIL0, 0},
+        {"reboot refused", SAMPLE, {reply(Cmd::Reboot, "ABCDE")},
+         SAMPLE_LOG + rebooting + std::vector<std::string>{"Reboot error: 5", "ERROR update exit code: 10"}, 10},
+        {"reboot reply length after trimming", SAMPLE, {reply(Cmd::Reboot, "ab   ")},
+         SAMPLE_LOG + rebooting + std::vector<std::string>{"Reboot error: 2", "ERROR update exit code: 10"}, 10},
+        {"already installed", "support=rev3\nfw_crc=A1B2C3D4\nfirmware=AA\n", {},
+         lines({"Distro supports rev3,", "Device supports distro,", "Distro FW CRC A1B2C3D4,",
+                "Current distro already installed,", "Rebooting device,", "Update status: 1,"}),
+         1},
+    };
+    for (const Row &row : rows) {
+        Rig setup;
+        setup.distro = row.distro;
+        setup.card.rules = row.rules;
+        expectRun(setup, HEAD + row.log, row.status, row.name);
+    }
+}
