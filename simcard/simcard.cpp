@@ -90,13 +90,15 @@ void layout(const std::string &root, const std::string &tty, std::optional<std::
 
 Card::Card(const std::string &root, const std::string &tty, Script script) : script_(std::move(script))
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec: an updater started from this process must not hold the card's ends open,
+    // or a hang-up would never reach it.
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("no pseudo-terminal");
     pty_ = ptsname(master_);
     // The card keeps the terminal open itself, raw, so that bytes it sends before the updater
     // opens the line are neither echoed nor translated.
-    slave_ = open(pty_.c_str(), O_RDWR | O_NOCTTY);
+    slave_ = open(pty_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios tio{};
     tcgetattr(slave_, &tio);
     cfmakeraw(&tio);

@@ -49,7 +49,7 @@ void lay(const Rig &setup)
 std::pair<int, std::string> spawn(const std::vector<std::string> &args)
 {
     int out[2];
-    if (pipe(out) != 0) return {-1, ""};
+    if (pipe2(out, O_CLOEXEC) != 0) return {-1, ""};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
