@@ -130,22 +130,3 @@ TEST(Distro, LimitsAndRefusals)
          {"!UB\r", "!UF0.1.A\r", "!DONE\r"}, 0, {reply(Cmd::Page, "page stored OK 1"), reply(Cmd::Done, "all done")}},
     });
 }
-
-TEST(Distro, MissingOrUnreadable)
-{
-    Rig missing;
-    missing.distro = std::nullopt;
-    Outcome out = run(missing);
-    EXPECT_EQ(out.log, HEAD + lines({"ERROR install exit code: 9"}));
-    EXPECT_EQ(out.sent, QUERIES);
-    EXPECT_EQ(out.status, 9);
-
-    // A directory opens, then reads as an empty file.
-    Rig dir;
-    dir.distro = std::nullopt;
-    dir.distrodir = true;
-    out = run(dir);
-    EXPECT_EQ(out.log, HEAD + lines({"Done OK,", "Rebooting device,", "Update status: 0,"}));
-    EXPECT_EQ(out.sent, QUERIES + DONE_SENT + std::vector<std::string>(1, "!@=*\r"));
-    EXPECT_EQ(out.status, 0);
-}

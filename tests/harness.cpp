@@ -17,6 +17,7 @@ namespace fs = std::filesystem;
 const std::vector<std::string> HEAD = lines({"Running LoRa firmware updater,", "Updating ZL9A card,",
                                              "Installing /pckg/iot/distros/lora_zl9ab.dist,",
                                              "FW CRC A1B2C3D4,", "Device revision rev3,"});
+const std::string ZL9A_DISTRO = SANDBOX_ROOT "/pckg/iot/distros/lora_zl9ab.dist";
 const std::vector<std::string> QUERIES = {"!$=E0\r", "!$?c\r", "!C?V\r"};
 
 std::vector<std::string> lines(std::vector<std::string> pieces)
@@ -41,8 +42,8 @@ void lay(const Rig &setup)
                              "/pckg/iot/distros/lora_zl9abH.dist"}) {
         fs::remove_all(SANDBOX_ROOT + std::string(path));
         if (setup.distro) simcard::writefile(SANDBOX_ROOT, path, *setup.distro);
-        if (setup.distrodir) fs::create_directories(SANDBOX_ROOT + std::string(path));
     }
+    if (setup.prepare) setup.prepare();
 }
 
 // Runs the updater with its stdout on a pipe; a run that outlives the deadline is killed.

@@ -1,6 +1,7 @@
 // Runs the sandboxed updater against a simulated card and collects what can be seen of the run.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@ extern const std::vector<std::string> SAMPLE_SENT;
 
 struct Rig {
     std::optional<std::string> distro = SAMPLE; // written to every distro path; none: absent
-    bool distrodir = false;                             // the distro path is a directory
+    std::function<void()> prepare;              // changes the sandbox after it is laid out
     std::optional<std::string> vendor = "3c5e\n";
     std::optional<std::string> product = "0310\n";
     simcard::Script card;
@@ -36,6 +37,9 @@ Outcome run(const Rig &setup);
 // Expected log lines; a line ending in "," gets the terminal name " ttyACM0" after it.
 std::vector<std::string> lines(std::vector<std::string> pieces);
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b);
+
+// The path of the ZL9A's distro file in the sandbox.
+extern const std::string ZL9A_DISTRO;
 
 // The first five lines of a run on a ZL9A card with the card's default replies.
 extern const std::vector<std::string> HEAD;
