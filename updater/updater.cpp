@@ -144,7 +144,7 @@ constexpr size_t COMMAND_SIZE = 4096;
 
 void begincmd(const char *nonce, char (&buf)[COMMAND_SIZE])
 {
-    snprintf(buf, sizeof buf, "!UB%s\r", nonce);
+    (void)snprintf(buf, sizeof buf, "!UB%s\r", nonce); // a nonce is at most 63 characters: it fits
 }
 
 // Returns false when the command does not fit the buffer whole: such a page is never sent.
@@ -216,8 +216,8 @@ bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len)
     len = size_t(stop - start);
     int c;
     while ((c = getc(f)) != EOF && !isspace(c)) ++len;
-    if (c != EOF) ungetc(c, f);
-    fscanf(f, " ");
+    if (c != EOF) (void)ungetc(c, f);
+    (void)fscanf(f, " "); // skips, stores nothing
     return true;
 }
 
@@ -226,16 +226,16 @@ bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len)
 long lineend(FILE *f)
 {
     long here = ftell(f);
-    fscanf(f, "%*[^\n] ");
+    (void)fscanf(f, "%*[^\n] "); // skips, stores nothing
     long mark = ftell(f);
-    fseek(f, here, SEEK_SET);
+    (void)fseek(f, here, SEEK_SET);
     return mark;
 }
 
 template <typename... Pieces> int finish(FILE *f, int result, const Pieces &...pieces)
 {
     logline(pieces...);
-    fclose(f);
+    (void)fclose(f); // read-only: nothing is lost if the close fails
     return result;
 }
 
@@ -374,14 +374,13 @@ std::string readFile(std::string_view path, uint32_t max, uint32_t offset)
     FILE *f = fopen(rooted(path).c_str(), "rb");
     if (f == nullptr) return "";
     std::string text;
-    char chunk[4096];
-    size_t got = 0;
     if (fseek(f, long(offset), SEEK_SET) == 0) {
-        while (text.size() < max && (got = fread(chunk, 1, sizeof chunk, f)) > 0)
+        char chunk[4096];
+        for (size_t got; text.size() < max && (got = fread(chunk, 1, sizeof chunk, f)) > 0;)
             text.append(chunk, std::min<size_t>(got, max - text.size()));
     }
     bool failed = ferror(f) != 0;
-    fclose(f);
+    (void)fclose(f);
     return failed ? "" : text;
 }
 
