@@ -1,16 +1,11 @@
 #include "harness.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <regex>
 
 #include <gtest/gtest.h>
+
+#include "run.hpp"
 
 namespace fs = std::filesystem;
 
@@ -46,44 +41,6 @@ void lay(const Rig &setup)
     if (setup.prepare) setup.prepare();
 }
 
-// Runs the updater with its stdout on a pipe; a run that outlives the deadline is killed.
-std::pair<int, std::string> spawn(const std::vector<std::string> &args)
-{
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {-1, ""};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char *> argv = {const_cast<char *>(UPDATER_BIN)};
-    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    posix_spawn(&pid, UPDATER_BIN, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    char buf[4096];
-    for (;;) {
-        pollfd p{out[0], POLLIN, 0};
-        if (std::chrono::steady_clock::now() > deadline || poll(&p, 1, 100) < 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "the updater did not end in time";
-            break;
-        }
-        if (!p.revents) continue;
-        ssize_t got = read(out[0], buf, sizeof buf);
-        if (got <= 0) break;
-        text.append(buf, size_t(got));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), text};
-}
-
 } // namespace
 
 Outcome run(const Rig &setup)
@@ -92,11 +49,15 @@ Outcome run(const Rig &setup)
     simcard::Card card(SANDBOX_ROOT, "ttyACM0", setup.card);
     if (!setup.linked) fs::remove(SANDBOX_ROOT + std::string("/dev/ttyACM0"));
     card.start();
-    auto [status, text] = spawn(setup.args);
+    std::vector<std::string> argv = {UPDATER_BIN};
+    argv.insert(argv.end(), setup.args.begin(), setup.args.end());
+    simcard::Ended ended = simcard::runprogram(argv, 20);
     card.stop();
+    EXPECT_FALSE(ended.killed) << "the updater did not end in time";
+    const std::string &text = ended.out;
 
     Outcome outcome;
-    outcome.status = status;
+    outcome.status = ended.status;
     outcome.sent = card.commands();
     static const std::regex fatal("ERROR updater/updater\\.cpp:([1-9][0-9]*) (.*)");
     size_t from = 0;

@@ -1,0 +1,22 @@
+// Runs a program the way a gateway's scripts would: its stdout captured, its end awaited.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+namespace simcard {
+
+struct Ended {
+    int status = -1;     // the exit status, or 128 + the signal that ended it
+    bool killed = false; // it outlived the deadline and was killed
+    std::string out;     // its standard output (empty when discarded)
+    rusage usage{};      // its CPU time and peak memory
+};
+
+// Runs argv[0] with the other arguments; stdout is captured, or sent to /dev/null when discard
+// is set. A run still going after seconds is killed.
+Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard = false);
+
+} // namespace simcard
