@@ -11,17 +11,17 @@
 
 namespace simcard {
 
-Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard)
+Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard,
+                 const std::function<void(pid_t)> &tick)
 {
     Ended ended;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return ended;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (discard)
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    else
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    // A discarded stdout still holds the pipe, whose end tells when the program is over.
+    if (discard) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], discard ? 3 : 1);
     std::vector<char *> args;
     for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
@@ -44,7 +44,8 @@ Ended runprogram(const std::vector<std::string> &argv, double seconds, bool disc
             ended.killed = true;
             break;
         }
-        if (poll(&p, 1, 50) <= 0) continue;
+        if (tick) tick(pid);
+        if (poll(&p, 1, 5) <= 0) continue;
         ssize_t got = read(out[0], buf, sizeof buf);
         if (got <= 0) break;
         ended.out.append(buf, size_t(got));

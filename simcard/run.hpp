@@ -3,6 +3,7 @@
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ struct Ended {
 };
 
 // Runs argv[0] with the other arguments; stdout is captured, or sent to /dev/null when discard
-// is set. A run still going after seconds is killed.
-Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard = false);
+// is set. A run still going after seconds is killed. While it runs, tick is called with its pid
+// about every 5 ms.
+Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard = false,
+                 const std::function<void(pid_t)> &tick = {});
 
 } // namespace simcard
