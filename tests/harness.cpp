@@ -49,7 +49,14 @@ Outcome run(const Rig &setup)
     simcard::Card card(SANDBOX_ROOT, "ttyACM0", setup.card);
     if (!setup.linked) fs::remove(SANDBOX_ROOT + std::string("/dev/ttyACM0"));
     card.start();
-    std::vector<std::string> argv = {UPDATER_BIN};
+    std::vector<std::string> argv;
+    std::string_view launcher = UPDATER_LAUNCHER;
+    for (size_t from = 0; from < launcher.size();) {
+        size_t bar = std::min(launcher.find('|', from), launcher.size());
+        argv.emplace_back(launcher.substr(from, bar - from));
+        from = bar + 1;
+    }
+    argv.push_back(UPDATER_BIN);
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     simcard::Ended ended = simcard::runprogram(argv, 20);
     card.stop();

@@ -97,7 +97,6 @@ TEST(ReplyReading, QueriesAsTheCardAnswersThem)
         std::vector<simcard::Rule> rules;
         std::vector<std::string> queries; // the "FW CRC" and "Device revision" lines
         std::vector<std::string> after = lines({"Done OK,"}) + TAIL0;
-        int status = 0;
     } rows[] = {
         {"plain replies", {}, lines({"FW CRC A1B2C3D4,", "Device revision rev3,"})},
         {"reply over several reads", {raw(Cmd::Crc, {"0x", "12", "34\r", "\n"})}, lines({"FW CRC 1234,", "Device revision rev3,"})},
@@ -115,16 +114,17 @@ TEST(ReplyReading, QueriesAsTheCardAnswersThem)
         // last six begin the next reply.
         {"cut at capacity", {raw(Cmd::Setting, {std::string(60, 's') + "0123456789\r\n"}), silent(Cmd::Crc)},
          lines({"FW CRC 6789,", "Device revision rev3,"})},
-        {"revision cut at capacity, its rest read as the next reply", {raw(Cmd::Revision, {std::string(60, 's') + "0123456789\r\n"})},
-         lines({"FW CRC A1B2C3D4,", "Device revision " + std::string(60, 's') + "012,"}),
-         lines({"Done 456789,", "Rebooting device,", "Reboot error: 2", "ERROR update exit code: 10"}), 10},
+        // The card keeps quiet at "!DONE", so the rest is all the updater reads there.
+        {"revision cut at capacity, its rest read as the next reply",
+         {raw(Cmd::Revision, {std::string(60, 's') + "0123456789\r\n"}), silent(Cmd::Done)},
+         lines({"FW CRC A1B2C3D4,", "Device revision " + std::string(60, 's') + "012,"}), lines({"Done 456789,"}) + TAIL0},
     };
     for (const Row &row : rows) {
         Rig setup;
         setup.distro = "";
         setup.card.rules = row.rules;
         std::vector<std::string> head(HEAD.begin(), HEAD.begin() + 3);
-        expectRun(setup, head + row.queries + row.after, row.status, row.name);
+        expectRun(setup, head + row.queries + row.after, 0, row.name);
     }
 }
 
