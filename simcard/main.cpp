@@ -2,8 +2,8 @@
 // act on the updater's exit status without a card on the desk.
 //
 //   simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE] [--crc TEXT]
-//           [--revision TEXT] [--refuse-begin] [--refuse-page N] [--reboot-reply TEXT]
-//           [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
+//           [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]
+//           [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
 //
 // CMD is one of setting, crc, revision, begin, page, done, reboot. It lays out the card under the
 // sandbox root, prints "simcard: ready, tty NAME" and answers until SIGINT or SIGTERM.
@@ -19,6 +19,9 @@
 
 #ifndef UPDATER_ROOT
 #define UPDATER_ROOT ""
+#endif
+#ifndef UPDATER_SANDBOX_BIN
+#define UPDATER_SANDBOX_BIN "updater-sandbox"
 #endif
 
 namespace {
@@ -48,10 +51,22 @@ int usage(const char *why)
 {
     std::cerr << "simcard: " << why << "\n"
               << "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
-                 "               [--crc TEXT] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
+                 "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
                  "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
                  "CMD: setting crc revision begin page done reboot\n";
     return 64;
+}
+
+// The first "fw_crc" token of a distro, as the card would report it (after two characters that
+// are not part of the value).
+std::string installedcrc(const std::string &distro)
+{
+    size_t at = distro.rfind("fw_crc=", 0) == 0 ? 0 : distro.find("\nfw_crc=");
+    if (at == std::string::npos) return "0xNONE";
+    std::istringstream rest(distro.substr(distro.find('=', at) + 1));
+    std::string token;
+    rest >> token;
+    return "0x" + token;
 }
 
 } // namespace
@@ -60,10 +75,12 @@ int main(int argc, char *argv[])
 {
     std::string root = UPDATER_ROOT, tty = "ttyACM0", model = "ZL9A", distro;
     simcard::Script script;
+    bool installed = false;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
-        if (opt == "--refuse-begin") {
-            script.rules.push_back(simcard::reply(simcard::Cmd::Begin, "ERR"));
+        if (opt == "--refuse-begin" || opt == "--installed") {
+            if (opt == "--installed") installed = true;
+            else script.rules.push_back(simcard::reply(simcard::Cmd::Begin, "ERR"));
             continue;
         }
         if (i + 1 >= argc) return usage(("missing value or unknown option " + opt).c_str());
@@ -85,18 +102,21 @@ int main(int argc, char *argv[])
 
     auto [product, distropath] = MODELS.at(model);
     simcard::layout(root, tty, "3c5e\n", std::string(product) + "\n");
+    std::stringstream text;
     if (!distro.empty()) {
         std::ifstream in(distro, std::ios::binary);
         if (!in) return usage(("cannot read " + distro).c_str());
-        std::stringstream text;
         text << in.rdbuf();
         simcard::writefile(root, distropath, text.str());
+    } else {
+        text << std::ifstream(root + distropath, std::ios::binary).rdbuf();
     }
+    if (installed) script.crc = installedcrc(text.str());
     simcard::Card card(root, tty, script);
     std::signal(SIGINT, onsignal);
     std::signal(SIGTERM, onsignal);
-    std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")"
-              << std::endl;
+    std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")\n"
+              << "simcard: run " << UPDATER_SANDBOX_BIN << " " << tty << "; stop with Ctrl-C" << std::endl;
     card.serve(quit);
     return 0;
 }

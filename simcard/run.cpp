@@ -26,7 +26,7 @@ Ended runprogram(const std::vector<std::string> &argv, double seconds, bool disc
     for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
-    int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (failed != 0) {

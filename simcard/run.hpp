@@ -16,7 +16,7 @@ struct Ended {
     rusage usage{};      // its CPU time and peak memory
 };
 
-// Runs argv[0] with the other arguments; stdout is captured, or sent to /dev/null when discard
+// Runs argv[0] (searched in PATH) with the other arguments; stdout is captured, or sent to /dev/null when discard
 // is set. A run still going after seconds is killed. While it runs, tick is called with its pid
 // about every 5 ms.
 Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard = false,
