@@ -37,29 +37,23 @@ std::pair<int, std::string> inchild(const std::function<void()> &body)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
-int lineof(const std::string &fatalline)
+// Runs a fatal path in a child; checks its one ERROR line and returns the line number in it.
+int fatalline(const std::function<void()> &body, const char *routine, int code)
 {
-    return std::atoi(fatalline.c_str() + fatalline.find(':') + 1);
+    auto [status, text] = inchild(body);
+    std::smatch m;
+    std::string frame = "\\[UPD\\] ERROR updater/updater\\.cpp:([0-9]+) " + std::string(routine) + " exit code: " +
+                        std::to_string(code) + "\n";
+    EXPECT_EQ(status, code) << routine;
+    EXPECT_TRUE(std::regex_match(text, m, std::regex(frame))) << text;
+    return m.empty() ? 0 : std::stoi(m[1]);
 }
 
 } // namespace
 
-TEST(FatalLines, ShortWriteAndNullArgument)
-{
-    auto [status, text] = inchild([] { sendcmd(open("/dev/full", O_WRONLY), "!$=E0\r"); });
-    EXPECT_EQ(status, 10);
-    EXPECT_TRUE(std::regex_match(text, std::regex("\\[UPD\\] ERROR updater/updater\\.cpp:[0-9]+ sendcmd exit code: 10\n")))
-        << text;
-
-    char name[] = "updater";
-    char *argv[] = {name, nullptr, nullptr};
-    std::tie(status, text) = inchild([&] { updater_main(2, argv); });
-    EXPECT_EQ(status, 7);
-    EXPECT_TRUE(std::regex_match(text, std::regex("\\[UPD\\] ERROR updater/updater\\.cpp:[0-9]+ main exit code: 7\n"))) << text;
-}
-
-// The line numbers follow the order of the checks: opentty, sendcmd, readrepl, install, update,
-// then main's four checks.
+// A short write, and a null first argument with an argument count of 2, cannot be caused from
+// outside. All fatal line numbers follow the order of the checks in the source: opentty,
+// sendcmd, readrepl, install, update, then main's four checks.
 TEST(FatalLines, NumbersRiseInSourceOrder)
 {
     auto e2e = [](auto change) {
@@ -71,12 +65,12 @@ TEST(FatalLines, NumbersRiseInSourceOrder)
     char *argv[] = {name, nullptr, nullptr};
     std::vector<int> numbers = {
         e2e([](Rig &s) { s.linked = false; }),
-        lineof(inchild([] { sendcmd(open("/dev/full", O_WRONLY), "!$=E0\r"); }).second),
+        fatalline([] { sendcmd(open("/dev/full", O_WRONLY), "!$=E0\r"); }, "sendcmd", 10),
         e2e([](Rig &s) { s.card.rules = {simcard::hangup(simcard::Cmd::Crc)}; }),
         e2e([](Rig &s) { s.distro = std::nullopt; }),
         e2e([](Rig &s) { s.card.rules = {simcard::reply(simcard::Cmd::Reboot, "NO")}; }),
         e2e([](Rig &s) { s.args = {}; }),
-        lineof(inchild([&] { updater_main(2, argv); }).second),
+        fatalline([&] { updater_main(2, argv); }, "main", 7),
         e2e([](Rig &s) { s.vendor = "1"; }),
         e2e([](Rig &s) { s.product = "1"; }),
     };

@@ -193,43 +193,49 @@ constexpr int UNSUPPORTED = 2;
 constexpr int BEGIN_REFUSED = 5;
 constexpr int PAGE_REFUSED = 6;
 
-// Reads "key=" into key. A key too long for the field, or holding a NUL, is consumed whole and
-// left empty, so it matches no known key. False when no key and "=" could be read.
+// The whitespace of the distro format: blank, tab, line feed, vertical tab, form feed, CR.
+bool space(int c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads "key=" into key: every character up to the "=", line ends and blanks included. A key too
+// long for the field, or holding a NUL, is consumed whole and left empty, so it matches no known
+// key. False at the end of the file or when the key would be empty (the line starts with "=").
 bool readkey(FILE *f, char (&key)[KEY_SIZE])
 {
-    int stop = 0;
-    if (fscanf(f, "%31[^=]%n", key, &stop) != 1) return false;
-    bool whole = strlen(key) == size_t(stop);
+    size_t len = 0;
+    bool whole = true;
     int c;
-    while ((c = getc(f)) != EOF && c != '=') whole = false;
-    if (!whole) key[0] = '\0';
-    return c == '=';
+    while ((c = getc_unlocked(f)) != EOF && c != '=') {
+        if (len < KEY_SIZE - 1) key[len] = char(c);
+        whole = whole && c != '\0';
+        ++len;
+    }
+    key[whole && len < KEY_SIZE ? len : 0] = '\0';
+    return c == '=' && len > 0;
 }
 
-// Reads the next token and the whitespace after it; len is the token's full length in the file.
+// Reads the next token and all whitespace around it; len is the token's full length in the file.
 // A token longer than the field is consumed whole, so it is never taken for two tokens; value
-// then holds its start. False at the end of the file.
-bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len)
+// then holds its start. newline tells whether a line feed was passed: a key line's tokens go on
+// until one is. False at the end of the file.
+bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len, bool &newline)
 {
-    int start = 0, stop = 0;
-    if (fscanf(f, " %n%4095s%n", &start, value, &stop) != 1) return false;
-    len = size_t(stop - start);
     int c;
-    while ((c = getc(f)) != EOF && !isspace(c)) ++len;
+    bool passed = false;
+    while ((c = getc_unlocked(f)) != EOF && space(c)) passed = passed || c == '\n';
+    if (c == EOF) return false;
+    // Pages are long: the copy runs on locals, which the stores into value cannot touch.
+    size_t n = 0;
+    for (; c != EOF && !space(c); c = getc_unlocked(f), ++n)
+        if (n < VALUE_SIZE - 1) value[n] = char(c);
+    value[std::min(n, VALUE_SIZE - 1)] = '\0';
+    for (; c != EOF && space(c); c = getc_unlocked(f)) passed = passed || c == '\n';
     if (c != EOF) (void)ungetc(c, f);
-    (void)fscanf(f, " "); // skips, stores nothing
+    len = n;
+    newline = passed;
     return true;
-}
-
-// The position where the current key line's tokens end: past the rest of the line and the
-// whitespace after it. The stream is left where it was.
-long lineend(FILE *f)
-{
-    long here = ftell(f);
-    (void)fscanf(f, "%*[^\n] "); // skips, stores nothing
-    long mark = ftell(f);
-    (void)fseek(f, here, SEEK_SET);
-    return mark;
 }
 
 template <typename... Pieces> int finish(FILE *f, int result, const Pieces &...pieces)
@@ -244,6 +250,9 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
 {
     FILE *f = fopen(rooted(distro).c_str(), "rb");
     if (f == nullptr) fatal("install", 9);
+    // A buffer of many pages: one read of the file for every sixteen pages, not every page.
+    char stream[1 << 16];
+    (void)setvbuf(f, stream, _IOFBF, sizeof stream);
 
     char key[KEY_SIZE];
     char value[VALUE_SIZE];
@@ -255,10 +264,10 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
     bool installed = false;
     size_t len = 0;
 
+    bool newline = false;
     while (readkey(f, key)) {
-        long mark = lineend(f);
         do {
-            if (!readtoken(f, value, len)) goto done;
+            if (!readtoken(f, value, len, newline)) goto done;
             // A token cut to its field, or holding a NUL, is not the token of the file.
             bool whole = strlen(value) == len;
             if (key == "support"sv) {
@@ -300,7 +309,7 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
                     return finish(f, PAGE_REFUSED, "Installation error on page", page, ", ", tty);
                 ++page;
             }
-        } while (ftell(f) < mark);
+        } while (!newline);
     }
 done:
     sendcmd(fd, DONE_CMD);
