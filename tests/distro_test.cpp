@@ -130,3 +130,18 @@ TEST(Distro, LimitsAndRefusals)
          {"!UB\r", "!UF0.1.A\r", "!DONE\r"}, 0, {reply(Cmd::Page, "page stored OK 1"), reply(Cmd::Done, "all done")}},
     });
 }
+
+// The parse reads the file in blocks of 64 KiB: pages and keys astride a block's end read whole.
+TEST(Distro, TokensAstrideReadBlocks)
+{
+    std::string distro = "support=rev3\nfirmware=";
+    std::vector<std::string> log = lines({"Distro supports rev3,", "Device supports distro,"}), sent = {"!UB\r"};
+    for (int p = 0; p < 40; ++p) { // 40 pages of 3001 to 3040 characters: 120 KiB
+        std::string token = page(3001 + size_t(p), char('A' + p % 26));
+        distro += token + (p % 7 == 6 ? "\nfw_version=" + std::to_string(p) + "\nfirmware=" : " ");
+        log.push_back(lines({"Firmware page " + std::to_string(p) + ": " + std::to_string(token.size()) + ","})[0]);
+        sent.push_back("!UF" + std::to_string(p) + "." + std::to_string(token.size()) + "." + token + "\r");
+        if (p % 7 == 6) log.push_back(lines({"fw_version " + std::to_string(p) + ","})[0]);
+    }
+    check({{"pages over three blocks", distro + page(70000, 'x') + "\n", log + lines({"Firmware page 40: 70000,", "Installation error on page40,"}), sent, 6}});
+}

@@ -199,15 +199,37 @@ bool space(int c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// The distro is read a block at a time into a window: at is the next byte in it, end the end of
+// what the last read brought, where a NUL follows. A window holds many pages, so a page's token
+// is found and copied as a block instead of a character at a time through the stream.
+constexpr size_t WINDOW_SIZE = (1 << 16) + 1;
+const char *const WHITESPACE = " \t\n\v\f\r";
+
+// Reads the next block of the distro into the window; false at the end of the file.
+bool refill(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end)
+{
+    end = fread(window, 1, WINDOW_SIZE - 1, f);
+    window[end] = '\0';
+    at = 0;
+    return end > 0;
+}
+
+// The next byte of the distro, or EOF.
+int nextbyte(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end)
+{
+    if (at == end && !refill(f, window, at, end)) return EOF;
+    return static_cast<unsigned char>(window[at++]);
+}
+
 // Reads "key=" into key: every character up to the "=", line ends and blanks included. A key too
 // long for the field, or holding a NUL, is consumed whole and left empty, so it matches no known
 // key. False at the end of the file or when the key would be empty (the line starts with "=").
-bool readkey(FILE *f, char (&key)[KEY_SIZE])
+bool readkey(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char (&key)[KEY_SIZE])
 {
     size_t len = 0;
     bool whole = true;
     int c;
-    while ((c = getc_unlocked(f)) != EOF && c != '=') {
+    while ((c = nextbyte(f, window, at, end)) != EOF && c != '=') {
         if (len < KEY_SIZE - 1) key[len] = char(c);
         whole = whole && c != '\0';
         ++len;
@@ -220,19 +242,30 @@ bool readkey(FILE *f, char (&key)[KEY_SIZE])
 // A token longer than the field is consumed whole, so it is never taken for two tokens; value
 // then holds its start. newline tells whether a line feed was passed: a key line's tokens go on
 // until one is. False at the end of the file.
-bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len, bool &newline)
+bool readtoken(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char (&value)[VALUE_SIZE],
+               size_t &len, bool &newline)
 {
     int c;
     bool passed = false;
-    while ((c = getc_unlocked(f)) != EOF && space(c)) passed = passed || c == '\n';
+    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
     if (c == EOF) return false;
-    // Pages are long: the copy runs on locals, which the stores into value cannot touch.
+    --at; // the token starts at c
+
+    // The token may run on across several windows.
     size_t n = 0;
-    for (; c != EOF && !space(c); c = getc_unlocked(f), ++n)
-        if (n < VALUE_SIZE - 1) value[n] = char(c);
+    for (;;) {
+        size_t stop = at + strcspn(window + at, WHITESPACE);
+        while (stop < end && window[stop] == '\0') stop += 1 + strcspn(window + stop + 1, WHITESPACE);
+        size_t kept = std::min(n, VALUE_SIZE - 1);
+        memcpy(value + kept, window + at, std::min(stop - at, VALUE_SIZE - 1 - kept));
+        n += stop - at;
+        at = stop;
+        if (at < end || !refill(f, window, at, end)) break;
+    }
     value[std::min(n, VALUE_SIZE - 1)] = '\0';
-    for (; c != EOF && space(c); c = getc_unlocked(f)) passed = passed || c == '\n';
-    if (c != EOF) (void)ungetc(c, f);
+
+    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
+    if (c != EOF) --at; // c begins what follows
     len = n;
     newline = passed;
     return true;
@@ -250,9 +283,10 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
 {
     FILE *f = fopen(rooted(distro).c_str(), "rb");
     if (f == nullptr) fatal("install", 9);
-    // A buffer of many pages: one read of the file for every sixteen pages, not every page.
-    char stream[1 << 16];
-    (void)setvbuf(f, stream, _IOFBF, sizeof stream);
+    // The window is the only buffer the distro needs.
+    (void)setvbuf(f, nullptr, _IONBF, 0);
+    char window[WINDOW_SIZE];
+    size_t at = 0, end = 0;
 
     char key[KEY_SIZE];
     char value[VALUE_SIZE];
@@ -265,9 +299,9 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
     size_t len = 0;
 
     bool newline = false;
-    while (readkey(f, key)) {
+    while (readkey(f, window, at, end, key)) {
         do {
-            if (!readtoken(f, value, len, newline)) goto done;
+            if (!readtoken(f, window, at, end, value, len, newline)) goto done;
             // A token cut to its field, or holding a NUL, is not the token of the file.
             bool whole = strlen(value) == len;
             if (key == "support"sv) {
