@@ -1,11 +1,5 @@
-# Cross-build for armhf with Debian's arm-linux-gnueabihf toolchain; programs built here run under qemu-arm.
-set(CMAKE_SYSTEM_NAME Linux)
+# armhf (32-bit ARM, hard float) with Debian's arm-linux-gnueabihf toolchain.
+set(CROSS_TRIPLE arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(CROSS_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/linux.cmake)

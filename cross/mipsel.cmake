@@ -1,11 +1,5 @@
-# Cross-build for mipsel with Debian's mipsel-linux-gnu toolchain; programs built here run under qemu-mipsel.
-set(CMAKE_SYSTEM_NAME Linux)
+# mipsel (32-bit MIPS, little endian) with Debian's mipsel-linux-gnu toolchain.
+set(CROSS_TRIPLE mipsel-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
-set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
+set(CROSS_QEMU qemu-mipsel)
+include(${CMAKE_CURRENT_LIST_DIR}/linux.cmake)
