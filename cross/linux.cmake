@@ -1,4 +1,4 @@
-# The part of a cross-build that is the same for every architecture: the architecture's file sets
+# What a cross-build needs whatever the architecture: the architecture's file sets
 # CROSS_TRIPLE (Debian's cross toolchain prefix), CMAKE_SYSTEM_PROCESSOR and CROSS_QEMU, then
 # includes this one. Programs built here run under qemu-user with the target's libraries.
 set(CMAKE_SYSTEM_NAME Linux)
