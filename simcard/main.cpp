@@ -47,6 +47,13 @@ const std::map<std::string, simcard::Cmd> COMMANDS = {
     {"reboot", simcard::Cmd::Reboot},
 };
 
+// A decimal number of at most nine digits, or -1.
+long number(const std::string &text)
+{
+    bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+    return digits ? std::stol(text) : -1;
+}
+
 int usage(const char *why)
 {
     std::cerr << "simcard: " << why << "\n"
@@ -91,8 +98,9 @@ int main(int argc, char *argv[])
         else if (opt == "--root") root = val;
         else if (opt == "--crc") script.crc = val;
         else if (opt == "--revision") script.revision = val;
-        else if (opt == "--baud") script.baud = unsigned(std::stoul(val));
-        else if (opt == "--refuse-page") script.rules.push_back(simcard::reply(simcard::Cmd::Page, "ERR", std::stoi(val)));
+        else if (opt == "--baud" && number(val) >= 0) script.baud = unsigned(number(val));
+        else if (opt == "--refuse-page" && number(val) >= 0)
+            script.rules.push_back(simcard::reply(simcard::Cmd::Page, "ERR", int(number(val))));
         else if (opt == "--reboot-reply") script.rules.push_back(simcard::reply(simcard::Cmd::Reboot, val));
         else if (opt == "--silent" && COMMANDS.count(val)) script.rules.push_back(simcard::silent(COMMANDS.at(val)));
         else if (opt == "--hangup" && COMMANDS.count(val)) script.rules.push_back(simcard::hangup(COMMANDS.at(val)));
