@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -96,7 +95,6 @@ inline Records log;
 // A page's data must be a whole token of the distro, after the previous page's token.
 inline void wholetoken(std::string_view data, std::string_view command)
 {
-    auto space = [](char c) { return isspace(static_cast<unsigned char>(c)) != 0; };
     for (size_t at = distro.find(data, tokenfrom); at != std::string::npos; at = distro.find(data, at + 1)) {
         bool starts = at == 0 || space(distro[at - 1]) || distro[at - 1] == '=';
         bool ends = at + data.size() == distro.size() || space(distro[at + data.size()]);

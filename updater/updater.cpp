@@ -238,6 +238,17 @@ bool readkey(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char
     return c == '=' && len > 0;
 }
 
+// Skips whitespace, noting in passed whether a line feed was among it; the window is left at the
+// next byte. False at the end of the file.
+bool skipspace(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, bool &passed)
+{
+    int c;
+    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
+    if (c == EOF) return false;
+    --at; // c begins what follows
+    return true;
+}
+
 // Reads the next token and all whitespace around it; len is the token's full length in the file.
 // A token longer than the field is consumed whole, so it is never taken for two tokens; value
 // then holds its start. newline tells whether a line feed was passed: a key line's tokens go on
@@ -245,11 +256,8 @@ bool readkey(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char
 bool readtoken(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char (&value)[VALUE_SIZE],
                size_t &len, bool &newline)
 {
-    int c;
-    bool passed = false;
-    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
-    if (c == EOF) return false;
-    --at; // the token starts at c
+    newline = false;
+    if (!skipspace(f, window, at, end, newline)) return false;
 
     // The token may run on across several windows.
     size_t n = 0;
@@ -263,11 +271,8 @@ bool readtoken(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, ch
         if (at < end || !refill(f, window, at, end)) break;
     }
     value[std::min(n, VALUE_SIZE - 1)] = '\0';
-
-    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
-    if (c != EOF) --at; // c begins what follows
     len = n;
-    newline = passed;
+    skipspace(f, window, at, end, newline);
     return true;
 }
 
