@@ -6,14 +6,15 @@
 // The routines, in the order of a run:
 //   logline(pieces...)            one "[UPD] " line on stdout, flushed.
 //   fatal(routine, code)          the ERROR line naming this file, the line and the routine; exits.
-//   opentty(tty)                  opens /dev/TTY raw at 115200 baud, 2 s read time-out; fatal 9.
+//   opentty(tty)                  opens /dev/TTY for this program alone, 115200 baud, 8N1, no
+//                                 translation, 2 s read time-out; fatal 9 (also if in use).
 //   sendcmd(fd, cmd)              writes one command in one write; fatal 10 if not written whole.
 //   readrepl(fd, buf, cap)        reads one CR LF line into buf, cleaned; fatal 10 on silence.
 //   trimrepl(buf, index)          clears blanks and control bytes off the end of a reply.
 //   begincmd, pagecmd             build "!UB" and "!UF" commands; replies judged by crcreply,
 //                                 revreply, beginok, pageok, rebootok.
 //   install(fd, distro, ...)      parses the distro and uploads it; returns 0, 1, 2, 5 or 6;
-//                                 fatal 9 if the distro cannot be opened.
+//                                 fatal 9 if the distro is not a regular file that opens.
 //   update(tty, distro)           queries, install, reboot; fatal 10 on a refused reboot.
 //   main(argc, argv)              identification from sysfs; fatal 7 (usage) or 2 (unknown card).
 //
@@ -21,12 +22,17 @@
 // release build, a scratch directory in the sandboxed build that runs against a simulated card.
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <csignal>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,8 +49,10 @@ using namespace std::literals;
 
 // ---- Log and fatal exits ----------------------------------------------------------------------
 
+// A line that cannot be written (its reader gone) is dropped; the next line is tried again.
 template <typename... Pieces> void logline(const Pieces &...pieces)
 {
+    std::cout.clear();
     std::cout << "[UPD] ";
     (std::cout << ... << pieces);
     std::cout << '\n' << std::flush;
@@ -71,6 +79,11 @@ int opentty(std::string_view tty)
 {
     int fd = open(rooted("/dev/"s.append(tty)).c_str(), O_RDWR | O_NOCTTY | O_SYNC);
     if (fd == -1) fatal("opentty", 9);
+    // Another program's bytes on the line would land in the middle of an upload. Programs that
+    // share serial lines take this lock; exclusive mode also keeps out later openers that are
+    // not root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) { logline("Terminal busy, ", tty); fatal("opentty", 9); }
+    (void)ioctl(fd, TIOCEXCL);
 
     // Only the named bits change: the rest of the device's settings stay as they were, and the
     // queues are not flushed, so bytes already on the line begin the first reply.
@@ -187,173 +200,159 @@ constexpr size_t KEY_SIZE = 32;
 constexpr size_t VALUE_SIZE = 4096;
 constexpr size_t NONCE_SIZE = 64;
 
+constexpr int GO_ON = -1; // no result yet: the parse goes on
 constexpr int DONE = 0;
 constexpr int INSTALLED = 1;
 constexpr int UNSUPPORTED = 2;
 constexpr int BEGIN_REFUSED = 5;
 constexpr int PAGE_REFUSED = 6;
 
-// The whitespace of the distro format: blank, tab, line feed, vertical tab, form feed, CR.
-bool space(int c)
+// Only a regular file is a distro: a directory would read as an empty distro and a FIFO would
+// hold the run with the card waiting. O_NONBLOCK lets a FIFO be opened, and refused, at once.
+FILE *opendistro(std::string_view distro)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+    int dfd = open(rooted(distro).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (dfd == -1) return nullptr;
+    struct stat st;
+    FILE *f = fstat(dfd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(dfd, "rb") : nullptr;
+    if (f == nullptr) close(dfd);
+    return f;
 }
 
-// The distro is read a block at a time into a window: at is the next byte in it, end the end of
-// what the last read brought, where a NUL follows. A window holds many pages, so a page's token
-// is found and copied as a block instead of a character at a time through the stream.
-constexpr size_t WINDOW_SIZE = (1 << 16) + 1;
-const char *const WHITESPACE = " \t\n\v\f\r";
-
-// Reads the next block of the distro into the window; false at the end of the file.
-bool refill(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end)
+// Reads "key=" with "%[^=]=": every character up to the "=", line ends and blanks included. A
+// key too long for its field, or holding a NUL, is read to its "=" and left empty, so it
+// matches no known key. False when no key is left: end of file, or a line that starts with "=".
+bool readkey(FILE *f, char (&key)[KEY_SIZE])
 {
-    end = fread(window, 1, WINDOW_SIZE - 1, f);
-    window[end] = '\0';
-    at = 0;
-    return end > 0;
-}
-
-// The next byte of the distro, or EOF.
-int nextbyte(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end)
-{
-    if (at == end && !refill(f, window, at, end)) return EOF;
-    return static_cast<unsigned char>(window[at++]);
-}
-
-// Reads "key=" into key: every character up to the "=", line ends and blanks included. A key too
-// long for the field, or holding a NUL, is consumed whole and left empty, so it matches no known
-// key. False at the end of the file or when the key would be empty (the line starts with "=").
-bool readkey(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char (&key)[KEY_SIZE])
-{
-    size_t len = 0;
-    bool whole = true;
+    int stop = 0;
+    if (fscanf(f, "%31[^=]%n", key, &stop) != 1) return false;
+    bool whole = strlen(key) == size_t(stop);
     int c;
-    while ((c = nextbyte(f, window, at, end)) != EOF && c != '=') {
-        if (len < KEY_SIZE - 1) key[len] = char(c);
-        whole = whole && c != '\0';
-        ++len;
-    }
-    key[whole && len < KEY_SIZE ? len : 0] = '\0';
-    return c == '=' && len > 0;
+    while ((c = getc(f)) != EOF && c != '=') whole = false;
+    if (!whole) key[0] = '\0';
+    return c == '=';
 }
 
-// Skips whitespace, noting in passed whether a line feed was among it; the window is left at the
-// next byte. False at the end of the file.
-bool skipspace(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, bool &passed)
+// Where the key line's tokens end: past the rest of the line and the whitespace after it
+// ("%*[^\n] "). The stream is put back where it was.
+long lineend(FILE *f)
 {
+    long here = ftell(f);
+    (void)fscanf(f, "%*[^\n] ");
+    long mark = ftell(f);
+    (void)fseek(f, here, SEEK_SET);
+    return mark;
+}
+
+// Reads one token and the whitespace after it ("%s "). A token longer than its field is read
+// to its end, so it is never taken for two tokens: value holds its start, len its full length.
+bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len)
+{
+    int start = 0, stop = 0;
+    if (fscanf(f, " %n%4095s%n", &start, value, &stop) != 1) return false;
+    len = size_t(stop - start);
     int c;
-    while ((c = nextbyte(f, window, at, end)) != EOF && space(c)) passed = passed || c == '\n';
-    if (c == EOF) return false;
-    --at; // c begins what follows
+    while ((c = getc(f)) != EOF && !isspace(c)) ++len;
+    if (c != EOF) (void)ungetc(c, f);
+    (void)fscanf(f, " ");
     return true;
 }
 
-// Reads the next token and all whitespace around it; len is the token's full length in the file.
-// A token longer than the field is consumed whole, so it is never taken for two tokens; value
-// then holds its start. newline tells whether a line feed was passed: a key line's tokens go on
-// until one is. False at the end of the file.
-bool readtoken(FILE *f, char (&window)[WINDOW_SIZE], size_t &at, size_t &end, char (&value)[VALUE_SIZE],
-               size_t &len, bool &newline)
+// The next key and token of the distro: a key line's tokens go on until the stream passes the
+// line-end mark, and then the next key line is read. False when the parse is over.
+bool nexttoken(FILE *f, char (&key)[KEY_SIZE], long &mark, char (&value)[VALUE_SIZE], size_t &len)
 {
-    newline = false;
-    if (!skipspace(f, window, at, end, newline)) return false;
-
-    // The token may run on across several windows.
-    size_t n = 0;
-    for (;;) {
-        size_t stop = at + strcspn(window + at, WHITESPACE);
-        while (stop < end && window[stop] == '\0') stop += 1 + strcspn(window + stop + 1, WHITESPACE);
-        size_t kept = std::min(n, VALUE_SIZE - 1);
-        memcpy(value + kept, window + at, std::min(stop - at, VALUE_SIZE - 1 - kept));
-        n += stop - at;
-        at = stop;
-        if (at < end || !refill(f, window, at, end)) break;
+    if (ftell(f) >= mark) {
+        if (!readkey(f, key)) return false;
+        mark = lineend(f);
     }
-    value[std::min(n, VALUE_SIZE - 1)] = '\0';
-    len = n;
-    skipspace(f, window, at, end, newline);
-    return true;
+    return readtoken(f, value, len);
 }
 
-template <typename... Pieces> int finish(FILE *f, int result, const Pieces &...pieces)
+// At the first page the distro's support, CRC and nonce are judged and the update begins. A
+// nonce too long to be sent whole (null here) is never cut: the update does not begin.
+int beginupdate(int fd, bool supported, bool installed, const char *nonce, char (&buf)[COMMAND_SIZE],
+                std::string_view tty)
 {
-    logline(pieces...);
-    (void)fclose(f); // read-only: nothing is lost if the close fails
-    return result;
+    if (!supported) {
+        logline("Distro not supported, ", tty);
+        return UNSUPPORTED;
+    }
+    if (installed) {
+        logline("Current distro already installed, ", tty);
+        return INSTALLED;
+    }
+    if (nonce != nullptr) {
+        begincmd(nonce, buf);
+        sendcmd(fd, buf);
+        readrepl(fd, buf, sizeof buf);
+    }
+    if (nonce != nullptr && beginok(buf)) return GO_ON;
+    logline("Installation error, ", tty);
+    return BEGIN_REFUSED;
+}
+
+// Sends one page. A token cut to its field, holding a NUL, or too long for the command is not
+// the page of the file, and is never sent; the last page number is kept back so that the
+// counter never overflows.
+int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAND_SIZE], std::string_view tty)
+{
+    logline("Firmware page ", page, ": ", len, ", ", tty);
+    bool sendable = strlen(token) == len && page < INT_MAX && pagecmd(page, token, buf);
+    if (sendable) {
+        sendcmd(fd, buf);
+        readrepl(fd, buf, sizeof buf);
+    }
+    if (sendable && pageok(buf)) return GO_ON;
+    logline("Installation error on page", page, ", ", tty);
+    return PAGE_REFUSED;
 }
 
 int install(int fd, std::string_view distro, std::string_view revision, std::string_view crc,
             std::string_view tty)
 {
-    FILE *f = fopen(rooted(distro).c_str(), "rb");
+    FILE *f = opendistro(distro);
     if (f == nullptr) fatal("install", 9);
-    // The window is the only buffer the distro needs.
-    (void)setvbuf(f, nullptr, _IONBF, 0);
-    char window[WINDOW_SIZE];
-    size_t at = 0, end = 0;
+    char stream[1 << 16]; // one read brings many pages
+    (void)setvbuf(f, stream, _IOFBF, sizeof stream);
 
-    char key[KEY_SIZE];
-    char value[VALUE_SIZE];
-    char nonce[NONCE_SIZE] = {};
-    bool nonceok = true; // false while the last "begin" token is too long to be sent whole
-    char buf[COMMAND_SIZE];
-    int page = 0;
-    bool supported = false;
-    bool installed = false;
+    char key[KEY_SIZE] = {}, value[VALUE_SIZE], nonce[NONCE_SIZE] = {}, buf[COMMAND_SIZE];
+    bool nonceok = true, supported = false, installed = false;
+    int page = 0, result = GO_ON;
+    long mark = 0;
     size_t len = 0;
-
-    bool newline = false;
-    while (readkey(f, window, at, end, key)) {
-        do {
-            if (!readtoken(f, window, at, end, value, len, newline)) goto done;
-            // A token cut to its field, or holding a NUL, is not the token of the file.
-            bool whole = strlen(value) == len;
-            if (key == "support"sv) {
-                logline("Distro supports ", value, ", ", tty);
-                if (whole && revision == value) {
-                    logline("Device supports distro, ", tty);
-                    supported = true;
-                }
-            } else if (key == "begin"sv) {
-                logline("Distro nonce ", value, ", ", tty);
-                nonceok = whole && len < sizeof nonce;
-                if (nonceok) memcpy(nonce, value, len + 1);
-            } else if (key == "fw_version"sv) {
-                logline("fw_version ", value, ", ", tty);
-            } else if (key == "fw_git_sha"sv) {
-                logline("fw_git_sha ", value, ", ", tty);
-            } else if (key == "fw_crc"sv) {
-                logline("Distro FW CRC ", value, ", ", tty);
-                if (whole && crc == value) installed = true;
-            } else if (key == "firmware"sv) {
-                if (page == 0) {
-                    if (!supported) return finish(f, UNSUPPORTED, "Distro not supported, ", tty);
-                    if (installed)
-                        return finish(f, INSTALLED, "Current distro already installed, ", tty);
-                    if (!nonceok) return finish(f, BEGIN_REFUSED, "Installation error, ", tty);
-                    begincmd(nonce, buf);
-                    sendcmd(fd, buf);
-                    readrepl(fd, buf, sizeof buf);
-                    if (!beginok(buf)) return finish(f, BEGIN_REFUSED, "Installation error, ", tty);
-                }
-                logline("Firmware page ", page, ": ", len, ", ", tty);
-                // The last page number is kept back so that the counter never overflows.
-                bool sendable = whole && page < INT_MAX && pagecmd(page, value, buf);
-                if (sendable) {
-                    sendcmd(fd, buf);
-                    readrepl(fd, buf, sizeof buf);
-                }
-                if (!sendable || !pageok(buf))
-                    return finish(f, PAGE_REFUSED, "Installation error on page", page, ", ", tty);
-                ++page;
-            }
-        } while (!newline);
+    // After a read error the stream may go on past the bytes it lost: not one more token is used.
+    while (result == GO_ON && nexttoken(f, key, mark, value, len) && !ferror(f)) {
+        bool whole = strlen(value) == len; // not cut to its field, no NUL inside
+        if (key == "support"sv) {
+            logline("Distro supports ", value, ", ", tty);
+            if (whole && revision == value) logline("Device supports distro, ", tty);
+            supported = supported || (whole && revision == value);
+        } else if (key == "begin"sv) {
+            logline("Distro nonce ", value, ", ", tty);
+            nonceok = whole && len < sizeof nonce;
+            if (nonceok) memcpy(nonce, value, len + 1);
+        } else if (key == "fw_version"sv || key == "fw_git_sha"sv) {
+            logline(key, " ", value, ", ", tty);
+        } else if (key == "fw_crc"sv) {
+            logline("Distro FW CRC ", value, ", ", tty);
+            installed = installed || (whole && crc == value);
+        } else if (key == "firmware"sv) {
+            if (page == 0) result = beginupdate(fd, supported, installed, nonceok ? nonce : nullptr, buf, tty);
+            if (result == GO_ON) result = sendpage(fd, page++, value, len, buf, tty);
+        }
     }
-done:
-    sendcmd(fd, DONE_CMD);
-    readrepl(fd, buf, SESSION_REPLY_SIZE);
-    return finish(f, DONE, "Done ", buf, ", ", tty);
+    if (result == GO_ON && ferror(f)) {
+        logline("Installation error on page", page, ", ", tty);
+        result = PAGE_REFUSED;
+    } else if (result == GO_ON) {
+        sendcmd(fd, DONE_CMD);
+        readrepl(fd, buf, SESSION_REPLY_SIZE);
+        logline("Done ", buf, ", ", tty);
+        result = DONE;
+    }
+    (void)fclose(f); // read-only: nothing is lost if the close fails
+    return result;
 }
 
 // ---- Update session ---------------------------------------------------------------------------
@@ -454,8 +453,21 @@ uint32_t usbid(std::string_view tty, std::string_view attribute)
     return hex2u(trim(readFile(path, UINT32_MAX, 0), TRIM_SET));
 }
 
+// A descriptor the caller left closed would be the next one opened: the card's terminal would
+// then receive the log. Such a gap is filled with /dev/null first.
+void fillstdio()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return;
+}
+
 int main(int argc, char *argv[])
 {
+    // A log reader that goes away (a closed pipe, a dropped session) must not cut an update
+    // short and leave the card in update mode. SIGINT and SIGTERM still stop the run.
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGHUP, SIG_IGN);
+    fillstdio();
     if (argc < 2) fatal("main", 7);
     if (argv[1] == nullptr) fatal("main", 7);
     std::string_view tty = argv[1];
