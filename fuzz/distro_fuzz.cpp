@@ -1,55 +1,166 @@
-// Fuzzes the distro parse and upload: the input is the distro file, the card accepts everything.
-// The parse must also agree, key for key and token for token, with a parse written with the
-// scan formats that define the distro format.
-#include "card.hpp"
-#include "reference.hpp"
+// Fuzzes a whole session on the distro file. The updater's own source, compiled unchanged, talks
+// to the simulated card's logic in this process: its calls on the card's terminal are answered
+// here, the distro is read through a stream that hands out reads of a chosen size and may fail
+// at a chosen offset, and a fatal exit becomes an exception, so that one process runs millions
+// of inputs. The card checks every command against the rules of a dialogue; a broken rule, a
+// fatal exit or a read error not ending in result 6 aborts, which libFuzzer reports.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "simcard.hpp"
+
+struct FatalExit {
+    int code;
+};
+
+[[noreturn]] void fuzz_exit(int code);
+ssize_t fuzz_read(int fd, void *buf, size_t count);
+ssize_t fuzz_write(int fd, const void *buf, size_t count);
+int fuzz_open(const char *path, int flags, ...);
+int fuzz_fstat(int fd, struct stat *st);
+FILE *fuzz_fdopen(int fd, const char *mode);
+
+#define main updater_main
+#define exit fuzz_exit
+#define read fuzz_read
+#define write fuzz_write
+#define open fuzz_open
+#define fstat fuzz_fstat
+#define fdopen fuzz_fdopen
+#include "../updater/updater.cpp"
+#undef main
+#undef exit
+#undef read
+#undef write
+#undef open
+#undef fstat
+#undef fdopen
 
 namespace {
 
-// The (key, token, length) events of the updater's parse, walked the way install walks it.
-std::vector<std::string> events(FILE *f)
+// Descriptors that cannot exist: the card and the distro live in this process.
+constexpr int CARD_FD = 1 << 20;
+constexpr int DISTRO_FD = CARD_FD + 1;
+const char DISTRO_PATH[] = "/fuzz/lora.dist";
+
+std::string distro;         // the distro's bytes
+size_t offset = 0;          // the stream's position in them
+size_t chunk = 1;           // the most one read of the stream brings, so buffer ends fall anywhere
+size_t failat = SIZE_MAX;   // where the distro's reads fail
+bool failed = false;        // a read failed
+simcard::Script card;       // the card's default replies: it takes everything
+simcard::Dialogue dialogue;
+std::string replies;        // the card's replies not yet read
+
+ssize_t distroread(void *, char *buf, size_t size)
 {
-    std::vector<std::string> out;
-    char key[KEY_SIZE], value[VALUE_SIZE], window[WINDOW_SIZE];
-    size_t len = 0, at = 0, end = 0;
-    bool newline = false;
-    while (readkey(f, window, at, end, key)) {
-        do {
-            if (!readtoken(f, window, at, end, value, len, newline)) return out;
-            out.push_back(std::string(key) + '\1' + value + '\1' + std::to_string(len));
-        } while (!newline);
+    if (offset >= failat) {
+        failed = true;
+        errno = EIO;
+        return -1;
     }
-    return out;
+    size_t take = std::min({size, chunk, distro.size() - std::min(offset, distro.size()), failat - offset});
+    memcpy(buf, distro.data() + offset, take);
+    offset += take;
+    return ssize_t(take);
 }
 
-std::vector<std::string> parse(std::vector<std::string> (*walk)(FILE *))
+int distroseek(void *, off64_t *pos, int whence)
 {
-    FILE *f = ::fopen(card::distropath().c_str(), "rb");
-    std::vector<std::string> out = walk(f);
-    ::fclose(f);
-    return out;
+    off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? off64_t(offset) : off64_t(distro.size());
+    if (base + *pos < 0) return -1;
+    offset = size_t(base + *pos);
+    *pos = off64_t(offset);
+    return 0;
+}
+
+[[noreturn]] void broken(const std::string &what)
+{
+    fprintf(stderr, "broken: %s\n", what.c_str());
+    abort();
 }
 
 } // namespace
 
+[[noreturn]] void fuzz_exit(int code)
+{
+    throw FatalExit{code};
+}
+
+int fuzz_open(const char *path, int, ...)
+{
+    return std::string_view(path) == DISTRO_PATH ? DISTRO_FD : CARD_FD;
+}
+
+int fuzz_fstat(int, struct stat *st)
+{
+    *st = {};
+    st->st_mode = S_IFREG | 0644;
+    return 0;
+}
+
+FILE *fuzz_fdopen(int, const char *mode)
+{
+    return fopencookie(nullptr, mode, cookie_io_functions_t{distroread, nullptr, distroseek, nullptr});
+}
+
+// Each write is one command, ended by its only CR; the card answers it.
+ssize_t fuzz_write(int, const void *buf, size_t count)
+{
+    std::string_view command(static_cast<const char *>(buf), count);
+    if (command.empty() || command.find('\r') != count - 1) broken("a write that is not one command");
+    command.remove_suffix(1);
+    int page = -1;
+    std::string reply = simcard::defaultreply(simcard::classify(command, page), card);
+    dialogue.command(command, reply);
+    replies += reply;
+    return ssize_t(count);
+}
+
+// Nothing left to read is a silent card: the updater's read fails.
+ssize_t fuzz_read(int, void *buf, size_t count)
+{
+    size_t take = std::min(count, replies.size());
+    memcpy(buf, replies.data(), take);
+    replies.erase(0, take);
+    return ssize_t(take);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::string text(reinterpret_cast<const char *>(data), size);
-    // When the first byte is odd, a padding line puts the input astride the end of the parse's
-    // first read window, at a place the next two bytes choose.
-    if (size >= 3 && (data[0] & 1)) {
-        size_t shift = (data[1] | data[2] << 8) % 8192;
-        text = "pad=" + std::string(WINDOW_SIZE - 1 - 6 - shift, 'p') + "\n" + text.substr(3);
-    }
-    card::reset(text);
-    card::writedistro(reinterpret_cast<const uint8_t *>(text.data()), text.size());
-    if (parse(events) != parse(reference::events)) card::broken("parse differs from the scan formats", "");
+    static bool quiet = (std::cout.rdbuf(nullptr), true); // the log is not looked at
+    (void)quiet;
+    FuzzedDataProvider input(data, size);
+    chunk = input.ConsumeIntegralInRange<size_t>(1, 4096);
+    failat = input.ConsumeBool() ? input.ConsumeIntegralInRange<size_t>(0, 1 << 16) : SIZE_MAX;
+    distro = input.ConsumeRemainingBytesAsString();
+    offset = 0;
+    failed = false;
+    replies.clear();
+    dialogue = simcard::Dialogue(distro);
 
-    // The session's queries have been answered before the installer runs.
-    card::sent = {SETTING_CMD, CRC_CMD, REVISION_CMD};
-    int result = card::outcome([] { return install(1 << 20, card::distropath(), "rev3", "A1B2C3D4", "ttyF"); });
-    // The card answers every command, so no run of the installer may end in a fatal exit.
-    if (result < 0) card::broken("fatal exit with a card that answers", std::to_string(-result));
-    card::checkrun(result, true);
+    int status;
+    try {
+        status = update("ttyF", DISTRO_PATH);
+    } catch (const FatalExit &fatal) {
+        broken("fatal exit " + std::to_string(fatal.code) + " with a card that answers everything");
+    }
+    dialogue.ended(status);
+    if (!dialogue.broken().empty()) broken(dialogue.broken().front());
+    if (failed && status != 6) broken("a read error ended with " + std::to_string(status));
     return 0;
 }

@@ -1,13 +1,19 @@
-// simcard: runs one simulated card until interrupted, for the demo and for trying scripts that
-// act on the updater's exit status without a card on the desk.
+// simcard: runs one simulated card until stopped, for the demo and for trying scripts that act
+// on the updater's exit status without a card on the desk.
 //
 //   simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE] [--crc TEXT]
 //           [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]
 //           [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
+//           [--serve DEVICE [--unplug SHELL] [--plug SHELL]]
 //
 // CMD is one of setting, crc, revision, begin, page, done, reboot. It lays out the card under the
-// sandbox root, prints "simcard: ready, tty NAME" and answers until SIGINT or SIGTERM.
+// sandbox root (or, with --serve, plays the card on the card's end of a real line such as a USB
+// gadget's /dev/ttyGS0), prints "simcard: ready, ..." and answers until SIGINT or SIGTERM, or
+// until it hangs up. Each command is checked against the rules of a card dialogue: a broken rule
+// gives a "simcard: warning: ..." line on stderr, and each dialogue's end a summary line.
 #include "simcard.hpp"
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -54,13 +60,18 @@ long number(const std::string &text)
     return digits ? std::stol(text) : -1;
 }
 
-int usage(const char *why)
+const char USAGE[] =
+    "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
+    "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
+    "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
+    "               [--serve DEVICE [--unplug SHELL] [--plug SHELL]]\n"
+    "CMD: setting crc revision begin page done reboot. The card runs until SIGINT or SIGTERM\n"
+    "(Ctrl-C, or kill PID when started in the background), or until it hangs up (--hangup).\n"
+    "--serve plays the card on an existing terminal; a reboot runs --unplug, then --plug.\n";
+
+int usage(const std::string &why)
 {
-    std::cerr << "simcard: " << why << "\n"
-              << "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
-                 "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
-                 "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
-                 "CMD: setting crc revision begin page done reboot\n";
+    std::cerr << "simcard: " << why << "\n" << USAGE;
     return 64;
 }
 
@@ -80,22 +91,30 @@ std::string installedcrc(const std::string &distro)
 
 int main(int argc, char *argv[])
 {
-    std::string root = UPDATER_ROOT, tty = "ttyACM0", model = "ZL9A", distro;
+    std::string root = UPDATER_ROOT, tty = "ttyACM0", model = "ZL9A", distro, device;
     simcard::Script script;
+    script.warn = true;
     bool installed = false;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            std::cout << USAGE;
+            return 0;
+        }
         if (opt == "--refuse-begin" || opt == "--installed") {
             if (opt == "--installed") installed = true;
             else script.rules.push_back(simcard::reply(simcard::Cmd::Begin, "ERR"));
             continue;
         }
-        if (i + 1 >= argc) return usage(("missing value or unknown option " + opt).c_str());
+        if (i + 1 >= argc) return usage("missing value or unknown option " + opt);
         std::string val = argv[++i];
         if (opt == "--model" && MODELS.count(val)) model = val;
         else if (opt == "--tty") tty = val;
         else if (opt == "--distro") distro = val;
         else if (opt == "--root") root = val;
+        else if (opt == "--serve") device = val;
+        else if (opt == "--unplug") script.unplug = val;
+        else if (opt == "--plug") script.plug = val;
         else if (opt == "--crc") script.crc = val;
         else if (opt == "--revision") script.revision = val;
         else if (opt == "--baud" && number(val) >= 0) script.baud = unsigned(number(val));
@@ -104,27 +123,36 @@ int main(int argc, char *argv[])
         else if (opt == "--reboot-reply") script.rules.push_back(simcard::reply(simcard::Cmd::Reboot, val));
         else if (opt == "--silent" && COMMANDS.count(val)) script.rules.push_back(simcard::silent(COMMANDS.at(val)));
         else if (opt == "--hangup" && COMMANDS.count(val)) script.rules.push_back(simcard::hangup(COMMANDS.at(val)));
-        else return usage(("bad option " + opt + " " + val).c_str());
+        else return usage("bad option " + opt + " " + val);
     }
-    if (root.empty()) return usage("no sandbox root: pass --root DIR");
+    if (root.empty() && device.empty()) return usage("no sandbox root: pass --root DIR");
 
+    // The distro given, or the one already in the sandbox: the card checks the pages against it.
     auto [product, distropath] = MODELS.at(model);
-    simcard::layout(root, tty, "3c5e\n", std::string(product) + "\n");
+    std::string from = distro.empty() ? root + distropath : distro;
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        return usage("no distro: pass --distro FILE (" + from + " cannot be read), or the card would "
+                     "serve an update with nothing to check it against");
     std::stringstream text;
-    if (!distro.empty()) {
-        std::ifstream in(distro, std::ios::binary);
-        if (!in) return usage(("cannot read " + distro).c_str());
-        text << in.rdbuf();
-        simcard::writefile(root, distropath, text.str());
-    } else {
-        text << std::ifstream(root + distropath, std::ios::binary).rdbuf();
-    }
+    text << in.rdbuf();
+    script.distro = text.str();
     if (installed) script.crc = installedcrc(text.str());
-    simcard::Card card(root, tty, script);
     std::signal(SIGINT, onsignal);
     std::signal(SIGTERM, onsignal);
+    if (!device.empty()) {
+        simcard::Card card(device, script);
+        std::cout << "simcard: ready, serving " << device << " as a " << model << " card (pid " << getpid() << ")"
+                  << std::endl;
+        card.serve(quit);
+        return 0;
+    }
+    simcard::layout(root, tty, "3c5e\n", std::string(product) + "\n");
+    if (!distro.empty()) simcard::writefile(root, distropath, text.str());
+    simcard::Card card(root, tty, script);
     std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")\n"
-              << "simcard: run " << UPDATER_SANDBOX_BIN << " " << tty << "; stop with Ctrl-C" << std::endl;
+              << "simcard: run " << UPDATER_SANDBOX_BIN << " " << tty << "; stop the card with Ctrl-C, or kill "
+              << getpid() << " when it runs in the background" << std::endl;
     card.serve(quit);
     return 0;
 }

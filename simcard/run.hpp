@@ -3,11 +3,20 @@
 
 #include <sys/resource.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace simcard {
+
+struct Launch {
+    std::vector<std::string> argv; // argv[0] is searched in PATH
+    double seconds = 20;           // a run still going after this is killed
+    bool discard = false;          // stdout to /dev/null instead of captured
+    size_t keep = SIZE_MAX;        // the reader goes away after this many bytes of stdout
+    std::function<void(pid_t)> tick; // called with the pid about every 5 ms while it runs
+};
 
 struct Ended {
     int status = -1;     // the exit status, or 128 + the signal that ended it
@@ -16,10 +25,6 @@ struct Ended {
     rusage usage{};      // its CPU time and peak memory
 };
 
-// Runs argv[0] (searched in PATH) with the other arguments; stdout is captured, or sent to /dev/null when discard
-// is set. A run still going after seconds is killed. While it runs, tick is called with its pid
-// about every 5 ms.
-Ended runprogram(const std::vector<std::string> &argv, double seconds, bool discard = false,
-                 const std::function<void(pid_t)> &tick = {});
+Ended runprogram(const Launch &launch);
 
 } // namespace simcard

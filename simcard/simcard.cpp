@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -88,7 +89,93 @@ void layout(const std::string &root, const std::string &tty, std::optional<std::
     fs::create_symlink("../../../devices/simcard/usb-" + tty + "/" + tty + ":1.0", entry + "/device");
 }
 
-Card::Card(const std::string &root, const std::string &tty, Script script) : script_(std::move(script))
+namespace {
+
+// The card's own end of a line: raw, so that it reads every byte as the updater sent it.
+int openraw(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+} // namespace
+
+void Dialogue::breaks(const std::string &rule, std::string_view command)
+{
+    std::string shown(command.substr(0, 40));
+    broken_.push_back(rule + (command.size() > 40 ? " (at " + shown + "...)" : " (at " + shown + ")"));
+}
+
+void Dialogue::command(std::string_view command, std::string_view reply)
+{
+    static const char *const QUERIES[] = {"!$=E0", "!$?c", "!C?V"};
+    int number = -1;
+    Cmd cmd = classify(command, number);
+    std::string_view answer = reply.substr(0, reply.find("\r\n"));
+    size_t n = count_++;
+    if (rebooted_) return breaks("nothing after the reboot", command);
+    if (n < 3) {
+        if (command != QUERIES[n]) breaks("the three queries come first, in order", command);
+        return;
+    }
+    if ((done_ || refused_) && cmd != Cmd::Reboot) return breaks("nothing but the reboot after !DONE or a refusal", command);
+    switch (cmd) {
+    case Cmd::Begin:
+        if (began_) breaks("one !UB, before page 0", command);
+        began_ = true;
+        refused_ = !answer.empty();
+        break;
+    case Cmd::Page:
+        page(command);
+        refused_ = answer.find("OK") == std::string_view::npos;
+        break;
+    case Cmd::Done: done_ = true; break;
+    case Cmd::Reboot: rebooted_ = true; break;
+    default: breaks("no other command after the queries", command);
+    }
+}
+
+// "!UF" + number + "." + length + "." + data, where data is the next whole token of the distro.
+void Dialogue::page(std::string_view command)
+{
+    size_t dot1 = command.find('.', 3);
+    size_t dot2 = dot1 == std::string_view::npos ? dot1 : command.find('.', dot1 + 1);
+    if (dot2 == std::string_view::npos) return breaks("a page is !UF, number, length and data", command);
+    if (!began_) breaks("one !UB, before page 0", command);
+    if (command.substr(3, dot1 - 3) != std::to_string(nextpage_++)) breaks("pages numbered from 0 up by one", command);
+    std::string_view data = command.substr(dot2 + 1);
+    if (command.substr(dot1 + 1, dot2 - dot1 - 1) != std::to_string(data.size())) breaks("a page declares its length", command);
+    if (!distro_) return;
+    const std::string &text = *distro_;
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    bool clean = !data.empty() && data.find('\0') == std::string_view::npos;
+    for (size_t at = text.find(data, tokenfrom_); clean && at != std::string::npos; at = text.find(data, at + 1)) {
+        size_t end = at + data.size();
+        if ((at == 0 || space(text[at - 1]) || text[at - 1] == '=') && (end == text.size() || space(text[end]))) {
+            tokenfrom_ = end;
+            return;
+        }
+    }
+    breaks("each page is the next whole token of the distro", command);
+}
+
+void Dialogue::ended(int status)
+{
+    if (status == 2 && count_ == 0) return; // not a card of ours: nothing was sent
+    bool normal = status == 0 || status == 1 || status == 2 || status == 5 || status == 6;
+    if (normal && !rebooted_) breaks("a run that ends normally reboots the card", "");
+    if (status == 0 && !done_) breaks("status 0 only after !DONE", "");
+    if ((status == 5 || status == 6) && done_) breaks("no !DONE after a refusal", "");
+    if ((status == 1 || status == 2) && (began_ || done_)) breaks("no upload when installed or not supported", "");
+}
+
+Card::Card(const std::string &root, const std::string &tty, Script script)
+    : script_(std::move(script)), dialogue_(script_.distro)
 {
     // Close-on-exec: an updater started from this process must not hold the card's ends open,
     // or a hang-up would never reach it.
@@ -96,19 +183,22 @@ Card::Card(const std::string &root, const std::string &tty, Script script) : scr
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("no pseudo-terminal");
     pty_ = ptsname(master_);
-    // The card keeps the terminal open itself, raw, so that bytes it sends before the updater
-    // opens the line are neither echoed nor translated.
-    slave_ = open(pty_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    tcgetattr(slave_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
+    // Bytes already on a line stay as they were sent only on a raw line; otherwise the line
+    // keeps the kernel's defaults (CR to LF, echo, canonical input...) for the updater to undo.
+    slave_ = script_.waiting.empty() ? open(pty_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : openraw(pty_);
 
     std::string link = root + "/dev/" + tty;
     fs::create_directories(root + "/dev");
     fs::remove(link);
     fs::create_symlink(pty_, link);
     send(script_.waiting);
+}
+
+Card::Card(const std::string &device, Script script) : script_(std::move(script)), dialogue_(script_.distro)
+{
+    pty_ = device;
+    master_ = openraw(device);
+    if (master_ < 0) throw std::runtime_error("cannot open " + device);
 }
 
 Card::~Card()
@@ -164,22 +254,50 @@ void Card::answer(const std::string &command)
 {
     int page = -1;
     Cmd cmd = classify(command, page);
-    for (const Rule &rule : script_.rules) {
-        if (rule.cmd != cmd || (rule.page >= 0 && rule.page != page)) continue;
-        if (rule.hangup) {
-            // Both ends the card holds must go for the updater's end to see the hang-up.
-            close(master_);
-            close(slave_);
-            master_ = slave_ = -1;
-            return;
-        }
-        for (size_t i = 0; i < rule.pieces.size(); ++i) {
-            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.gapms));
-            send(rule.pieces[i]);
-        }
-        return;
+    const Rule *rule = nullptr;
+    for (const Rule &r : script_.rules)
+        if (!rule && r.cmd == cmd && (r.page < 0 || r.page == page)) rule = &r;
+    std::vector<std::string> pieces = rule ? rule->pieces : std::vector<std::string>{defaultreply(cmd, script_)};
+    std::string reply;
+    for (const std::string &piece : pieces) reply += piece;
+
+    size_t known = dialogue_.broken().size();
+    dialogue_.command(command, reply);
+    if (script_.warn)
+        for (size_t i = known; i < dialogue_.broken().size(); ++i)
+            std::cerr << "simcard: warning: the updater broke a rule: " << dialogue_.broken()[i] << std::endl;
+    if (rule && rule->hangup) return leave(false);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.gapms));
+        send(pieces[i]);
     }
-    send(defaultreply(cmd, script_));
+    if (cmd == Cmd::Reboot && !script_.plug.empty()) leave(true);
+}
+
+// The card leaves the line: hung up or pulled, or rebooting, when it comes back a moment later
+// as a new card with a new dialogue.
+void Card::leave(bool reboot)
+{
+    if (script_.warn)
+        std::cout << "simcard: dialogue ended, " << dialogue_.commands() << " commands, " << dialogue_.pages()
+                  << " pages, " << dialogue_.broken().size() << " broken rules" << std::endl;
+    if (reboot) {
+        tcdrain(master_); // the reboot reply goes out before the card leaves the bus
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    // Both ends the card holds must go for the updater's end to see the hang-up.
+    close(master_);
+    if (slave_ >= 0) close(slave_);
+    master_ = slave_ = -1;
+    if (!script_.unplug.empty()) (void)std::system(script_.unplug.c_str());
+    if (!reboot) return;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    (void)std::system(script_.plug.c_str());
+    for (int tries = 0; master_ < 0 && tries < 50; ++tries) {
+        master_ = openraw(pty_);
+        if (master_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    dialogue_ = Dialogue(script_.distro);
 }
 
 void Card::send(std::string_view bytes)

@@ -10,8 +10,6 @@ using namespace std::string_literals;
 
 namespace {
 
-const std::vector<std::string> TAIL0 = lines({"Rebooting device,", "Update status: 0,"});
-
 void expectRun(const Rig &setup, const std::vector<std::string> &log, int status, const std::string &name)
 {
     Outcome out = run(setup);
@@ -137,19 +135,6 @@ TEST(ReplyReading, BytesWaitingOnTheLineBeginTheFirstReply)
     setup.card.waiting = "OK\r\n";
     setup.card.rules = {silent(Cmd::Setting)};
     expectRun(setup, HEAD + SAMPLE_LOG + TAIL0, 0, "waiting reply");
-}
-
-TEST(ReplyReading, LineFeedAloneWaitsForTheTimeOut)
-{
-    Rig setup;
-    setup.card.rules = {raw(Cmd::Crc, {"0xAB\n"})};
-    auto start = std::chrono::steady_clock::now();
-    Outcome out = run(setup);
-    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(out.log, std::vector<std::string>(HEAD.begin(), HEAD.begin() + 3) + lines({"ERROR readrepl exit code: 10"}));
-    EXPECT_EQ(out.status, 10);
-    EXPECT_EQ(out.sent, (std::vector<std::string>{"!$=E0\r", "!$?c\r"}));
-    EXPECT_GE(waited, 1.9);
 }
 
 TEST(Session, ResultsAndTheRebootReply)
