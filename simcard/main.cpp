@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
 {
     std::string root = UPDATER_ROOT, tty = "ttyACM0", model = "ZL9A", distro, device;
     simcard::Script script;
-    script.warn = true;
+    script.warn = script.reboots = true;
     bool installed = false;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
@@ -141,6 +141,7 @@ int main(int argc, char *argv[])
     std::signal(SIGINT, onsignal);
     std::signal(SIGTERM, onsignal);
     if (!device.empty()) {
+        if (access(device.c_str(), R_OK | W_OK) != 0) return usage("cannot open " + device);
         simcard::Card card(device, script);
         std::cout << "simcard: ready, serving " << device << " as a " << model << " card (pid " << getpid() << ")"
                   << std::endl;

@@ -271,16 +271,23 @@ void Card::answer(const std::string &command)
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.gapms));
         send(pieces[i]);
     }
-    if (cmd == Cmd::Reboot && !script_.plug.empty()) leave(true);
+    if (cmd != Cmd::Reboot || !script_.reboots) return;
+    if (script_.plug.empty()) restart();
+    else leave(true);
 }
 
-// The card leaves the line: hung up or pulled, or rebooting, when it comes back a moment later
-// as a new card with a new dialogue.
-void Card::leave(bool reboot)
+// A card that reboots or leaves starts its next dialogue from scratch.
+void Card::restart()
 {
     if (script_.warn)
         std::cout << "simcard: dialogue ended, " << dialogue_.commands() << " commands, " << dialogue_.pages()
                   << " pages, " << dialogue_.broken().size() << " broken rules" << std::endl;
+    if (script_.reboots) dialogue_ = Dialogue(script_.distro);
+}
+
+// The card leaves the line: hung up or pulled, or rebooting, when it comes back a moment later.
+void Card::leave(bool reboot)
+{
     if (reboot) {
         tcdrain(master_); // the reboot reply goes out before the card leaves the bus
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -290,6 +297,7 @@ void Card::leave(bool reboot)
     if (slave_ >= 0) close(slave_);
     master_ = slave_ = -1;
     if (!script_.unplug.empty()) (void)std::system(script_.unplug.c_str());
+    restart();
     if (!reboot) return;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     (void)std::system(script_.plug.c_str());
@@ -297,7 +305,6 @@ void Card::leave(bool reboot)
         master_ = openraw(pty_);
         if (master_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    dialogue_ = Dialogue(script_.distro);
 }
 
 void Card::send(std::string_view bytes)

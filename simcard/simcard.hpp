@@ -42,8 +42,9 @@ struct Script {
     unsigned gapms = 40;       // pause between the pieces of a split reply
     std::optional<std::string> distro; // the distro the pages must come from, when known
     bool warn = false;         // print each broken dialogue rule on stderr as it happens
+    bool reboots = false;      // a reboot ends the dialogue: the next command begins a new one
     // Serving a real terminal: shell commands that take the card off the bus and put it back.
-    // A reboot runs both, a second apart, and serves the next dialogue; a hang-up runs unplug.
+    // A reboot runs both, a second apart; a hang-up runs unplug.
     std::string unplug, plug;
 };
 
@@ -108,6 +109,7 @@ public:
 private:
     void answer(const std::string &command);
     void leave(bool reboot);
+    void restart();
     void send(std::string_view bytes);
     void pace(size_t bytes);
 

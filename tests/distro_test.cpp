@@ -29,11 +29,8 @@ void check(const std::vector<Row> &rows)
         Rig setup;
         setup.distro = row.distro;
         setup.card.rules = row.rules;
-        Outcome out = run(setup);
-        EXPECT_EQ(out.log, HEAD + row.log + lines({"Rebooting device,", "Update status: " + std::to_string(row.status) + ","}))
-            << row.name;
-        EXPECT_EQ(out.sent, QUERIES + row.sent + std::vector<std::string>{"!@=*\r"}) << row.name;
-        EXPECT_EQ(out.status, row.status) << row.name;
+        expect(setup, HEAD + row.log + lines({"Rebooting device,", "Update status: " + std::to_string(row.status) + ","}),
+               row.status, row.name, QUERIES + row.sent + std::vector<std::string>{"!@=*\r"});
     }
 }
 

@@ -114,6 +114,15 @@ Outcome run(const Rig &setup)
     return runall(setup)[0];
 }
 
+void expect(const Rig &setup, const std::vector<std::string> &log, int status, const std::string &name,
+            const std::optional<std::vector<std::string>> &sent)
+{
+    Outcome out = run(setup);
+    EXPECT_EQ(out.log, log) << name;
+    EXPECT_EQ(out.status, status) << name;
+    EXPECT_EQ(sent.value_or(out.sent), out.sent) << name;
+}
+
 const std::string SAMPLE = "support=rev2 rev3\nbegin=N0NCE\nfw_version=1.2.3\nfw_git_sha=abc123\n"
                            "fw_crc=DEADBEEF\nfirmware=AAAA BBBB\r\nfirmware=CCCCCC\n";
 const std::vector<std::string> SAMPLE_LOG =

@@ -40,6 +40,9 @@ struct Outcome {
 // One outcome per copy of the updater; they share the card, and so its commands.
 std::vector<Outcome> runall(const Rig &setup);
 Outcome run(const Rig &setup);
+// Runs setup and checks the whole log, the status and, when given, every command sent.
+void expect(const Rig &setup, const std::vector<std::string> &log, int status, const std::string &name,
+            const std::optional<std::vector<std::string>> &sent = std::nullopt);
 
 // Expected log lines; a line ending in "," gets the terminal name " ttyACM0" after it.
 std::vector<std::string> lines(std::vector<std::string> pieces);

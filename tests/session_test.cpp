@@ -8,26 +8,11 @@
 using simcard::Cmd;
 using namespace std::string_literals;
 
-namespace {
-
-void expectRun(const Rig &setup, const std::vector<std::string> &log, int status, const std::string &name)
-{
-    Outcome out = run(setup);
-    EXPECT_EQ(out.log, log) << name;
-    EXPECT_EQ(out.status, status) << name;
-}
-
-} // namespace
-
 TEST(Identification, UsageAndCardTable)
 {
     const std::vector<std::string> START = lines({"Running LoRa firmware updater,"});
-    auto unknown = [&](const char *id) {
-        return START + lines({std::string("Unkonwn product id:") + id + " ,", "ERROR main exit code: 2"});
-    };
-    auto vendor = [&](const char *id) {
-        return START + lines({std::string("vendor ") + id + " is not supported,", "ERROR main exit code: 2"});
-    };
+    auto unknown = [&](const char *id) { return START + lines({"Unkonwn product id:"s + id + " ,", "ERROR main exit code: 2"}); };
+    auto vendor = [&](const char *id) { return START + lines({"vendor "s + id + " is not supported,", "ERROR main exit code: 2"}); };
     struct Row {
         const char *name;
         std::vector<std::string> args;
@@ -38,16 +23,12 @@ TEST(Identification, UsageAndCardTable)
         {"no argument", {}, "3c5e\n", "0310\n", {"ERROR main exit code: 7"}, 7},
         {"wrong vendor, in decimal", {"ttyACM0"}, "1234\n", std::nullopt, vendor("4660"), 2},
         {"vendor file missing", {"ttyACM0"}, std::nullopt, "0310\n", vendor("0"), 2},
-        {"vendor file empty", {"ttyACM0"}, "", "0310\n", vendor("0"), 2},
         {"vendor not hex", {"ttyACM0"}, "zz3c5e\n", "0310\n", vendor("0"), 2},
-        {"vendor with 0x prefix", {"ttyACM0"}, "0x3c5e\n", "0310\n", vendor("0"), 2},
         {"vendor too large", {"ttyACM0"}, "10000003c5e\n", "0310\n", vendor("4294967295"), 2},
         {"vendor huge file", {"ttyACM0"}, std::string(1 << 20, 'f'), "0310\n", vendor("4294967295"), 2},
-        {"vendor trimmed of blanks and NULs", {"ttyACM0"}, " \t3C5E\r\n\0"s, "0315\n",
-         unknown("789"), 2},
+        {"vendor trimmed of blanks and NULs", {"ttyACM0"}, " \t3C5E\r\n\0"s, "0315\n", unknown("789"), 2},
         {"product one past the table", {"ttyACM0"}, "3c5e\n", "0315\n", unknown("789"), 2},
         {"product below the table", {"ttyACM0"}, "3c5e\n", "030f\n", unknown("783"), 2},
-        {"product file missing", {"ttyACM0"}, "3c5e\n", std::nullopt, unknown("0"), 2},
         {"terminal with a directory part", {"/dev/ttyACM0"}, "3c5e\n", "0310\n",
          {"Running LoRa firmware updater, /dev/ttyACM0", "vendor 0 is not supported, /dev/ttyACM0", "ERROR main exit code: 2"}, 2},
     };
@@ -56,37 +37,28 @@ TEST(Identification, UsageAndCardTable)
         setup.args = row.args;
         setup.vendor = row.vendor;
         setup.product = row.product;
-        Outcome out = run(setup);
-        EXPECT_EQ(out.log, row.log) << row.name;
-        EXPECT_EQ(out.status, row.status) << row.name;
-        EXPECT_TRUE(out.sent.empty()) << row.name;
+        expect(setup, row.log, row.status, row.name, std::vector<std::string>{});
     }
 }
 
 TEST(Identification, EveryModelGetsItsDistro)
 {
-    const char *rows[][3] = {
-        {"0310", "ZL9A", "lora_zl9ab.dist"},  {"0311", "ZL9B", "lora_zl9ab.dist"},
-        {"0312", "ZL9C", "lora_gw_2g4.dist"}, {"0313", "ZL9AH", "lora_zl9abH.dist"},
-        {"0314", "ZL9BH", "lora_zl9abH.dist"},
-    };
+    const char *rows[][3] = {{"0310", "ZL9A", "lora_zl9ab.dist"},   {"0311", "ZL9B", "lora_zl9ab.dist"},
+                             {"0312", "ZL9C", "lora_gw_2g4.dist"},  {"0313", "ZL9AH", "lora_zl9abH.dist"},
+                             {"0314", "ZL9BH", "lora_zl9abH.dist"}};
     for (auto &row : rows) {
         Rig setup;
         setup.product = std::string(row[0]);
         setup.args = {"ttyACM0", "ignored"};
         // Only the model's own distro exists: a run that opened another would end in exit 9.
-        std::string own = row[2];
-        setup.prepare = [own] {
+        setup.prepare = [own = std::string(row[2])] {
             for (const auto &file : std::filesystem::directory_iterator(ZL9A_DISTRO.substr(0, ZL9A_DISTRO.rfind('/'))))
                 if (file.path().filename() != own) std::filesystem::remove(file.path());
         };
         std::vector<std::string> head = HEAD;
-        head[1] = lines({std::string("Updating ") + row[1] + " card,"})[0];
-        head[2] = lines({std::string("Installing /pckg/iot/distros/") + row[2] + ","})[0];
-        Outcome out = run(setup);
-        EXPECT_EQ(out.log, head + SAMPLE_LOG + TAIL0) << row[1];
-        EXPECT_EQ(out.sent, QUERIES + SAMPLE_SENT + std::vector<std::string>{"!@=*\r"}) << row[1];
-        EXPECT_EQ(out.status, 0) << row[1];
+        head[1] = lines({"Updating "s + row[1] + " card,"})[0];
+        head[2] = lines({"Installing /pckg/iot/distros/"s + row[2] + ","})[0];
+        expect(setup, head + SAMPLE_LOG + TAIL0, 0, row[1], QUERIES + SAMPLE_SENT + std::vector<std::string>{"!@=*\r"});
     }
 }
 
@@ -98,17 +70,18 @@ TEST(ReplyReading, QueriesAsTheCardAnswersThem)
         std::vector<simcard::Rule> rules;
         std::vector<std::string> queries; // the "FW CRC" and "Device revision" lines
         std::vector<std::string> after = lines({"Done OK,"}) + TAIL0;
+        std::string waiting = "";         // on the line before the updater opens it
     } rows[] = {
         {"plain replies", {}, lines({"FW CRC A1B2C3D4,", "Device revision rev3,"})},
         {"reply over several reads", {raw(Cmd::Crc, {"0x", "12", "34\r", "\n"})}, lines({"FW CRC 1234,", "Device revision rev3,"})},
         {"CR LF split across reads", {raw(Cmd::Crc, {"0xAB\r", "\n"})}, lines({"FW CRC AB,", "Device revision rev3,"})},
         {"two characters or fewer", {reply(Cmd::Crc, "ab"), reply(Cmd::Revision, "r2")}, lines({"FW CRC n/a,", "Device revision r1,"})},
-        {"empty replies", {reply(Cmd::Crc, ""), reply(Cmd::Revision, "")}, lines({"FW CRC n/a,", "Device revision r1,"})},
         {"length taken before trimming", {reply(Cmd::Crc, "ab "), reply(Cmd::Revision, "   ")}, lines({"FW CRC ,", "Device revision ,"})},
         {"trailing blanks and controls trimmed", {raw(Cmd::Crc, {"0xCAFE \t\x01\r\n"}), reply(Cmd::Revision, "rev3  \t")},
          lines({"FW CRC CAFE,", "Device revision rev3,"})},
-        {"tab, 0xFF and NUL become blanks", {raw(Cmd::Crc, {"0x\tF\xff" "F\0G\r\n"s})},
-         lines({"FW CRC  F F G,", "Device revision rev3,"})},
+        // XON and XOFF are data too: flow control by the line would swallow them.
+        {"tab, 0xFF, NUL, XON and XOFF become blanks", {raw(Cmd::Crc, {"0x\tF\xff" "F\0G\x11\x13H\r\n"s})},
+         lines({"FW CRC  F F G  H,", "Device revision rev3,"})},
         {"lone CR and LF stay", {raw(Cmd::Crc, {"0xA\rB\nC\r\n"})}, lines({"FW CRC A\rB", "?C,", "Device revision rev3,"})},
         {"bytes after the CR LF are dropped", {raw(Cmd::Crc, {"0xAB\r\nstale\r\n"})}, lines({"FW CRC AB,", "Device revision rev3,"})},
         // 70 characters into 64 bytes: 63 are kept, the 64th is lost under the NUL and the
@@ -119,27 +92,23 @@ TEST(ReplyReading, QueriesAsTheCardAnswersThem)
         {"revision cut at capacity, its rest read as the next reply",
          {raw(Cmd::Revision, {std::string(60, 's') + "0123456789\r\n"}), silent(Cmd::Done)},
          lines({"FW CRC A1B2C3D4,", "Device revision " + std::string(60, 's') + "012,"}), lines({"Done 456789,"}) + TAIL0},
+        {"bytes waiting on the line begin the first reply", {silent(Cmd::Setting)},
+         lines({"FW CRC A1B2C3D4,", "Device revision rev3,"}), lines({"Done OK,"}) + TAIL0, "OK\r\n"},
     };
     for (const Row &row : rows) {
         Rig setup;
         setup.distro = "";
         setup.card.rules = row.rules;
-        std::vector<std::string> head(HEAD.begin(), HEAD.begin() + 3);
-        expectRun(setup, head + row.queries + row.after, 0, row.name);
+        setup.card.waiting = row.waiting;
+        expect(setup, std::vector<std::string>(HEAD.begin(), HEAD.begin() + 3) + row.queries + row.after, 0, row.name);
     }
-}
-
-TEST(ReplyReading, BytesWaitingOnTheLineBeginTheFirstReply)
-{
-    Rig setup;
-    setup.card.waiting = "OK\r\n";
-    setup.card.rules = {silent(Cmd::Setting)};
-    expectRun(setup, HEAD + SAMPLE_LOG + TAIL0, 0, "waiting reply");
 }
 
 TEST(Session, ResultsAndTheRebootReply)
 {
-    const auto rebooting = lines({"Rebooting device,"});
+    auto refused = [](const char *length) {
+        return SAMPLE_LOG + lines({"Rebooting device,", "Reboot error: "s + length, "ERROR update exit code: 10"});
+    };
     struct Row {
         const char *name;
         std::string distro;
@@ -148,19 +117,16 @@ TEST(Session, ResultsAndTheRebootReply)
         int status;
     } rows[] = {
         {"reboot reply of blanks is fine", SAMPLE, {reply(Cmd::Reboot, "     ")}, SAMPLE_LOG + TAIL0, 0},
-        {"reboot refused", SAMPLE, {reply(Cmd::Reboot, "ABCDE")},
-         SAMPLE_LOG + rebooting + std::vector<std::string>{"Reboot error: 5", "ERROR update exit code: 10"}, 10},
-        {"reboot reply length after trimming", SAMPLE, {reply(Cmd::Reboot, "ab   ")},
-         SAMPLE_LOG + rebooting + std::vector<std::string>{"Reboot error: 2", "ERROR update exit code: 10"}, 10},
+        {"reboot refused", SAMPLE, {reply(Cmd::Reboot, "ABCDE")}, refused("5"), 10},
+        {"reboot reply length after trimming", SAMPLE, {reply(Cmd::Reboot, "ab   ")}, refused("2"), 10},
         {"already installed", "support=rev3\nfw_crc=A1B2C3D4\nfirmware=AA\n", {},
-         lines({"Distro supports rev3,", "Device supports distro,", "Distro FW CRC A1B2C3D4,",
-                "Current distro already installed,", "Rebooting device,", "Update status: 1,"}),
-         1},
+         lines({"Distro supports rev3,", "Device supports distro,", "Distro FW CRC A1B2C3D4,", "Current distro already installed,",
+                "Rebooting device,", "Update status: 1,"}), 1},
     };
     for (const Row &row : rows) {
         Rig setup;
         setup.distro = row.distro;
         setup.card.rules = row.rules;
-        expectRun(setup, HEAD + row.log, row.status, row.name);
+        expect(setup, HEAD + row.log, row.status, row.name);
     }
 }
