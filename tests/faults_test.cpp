@@ -94,7 +94,6 @@ TEST(Faults, Gateway)
         {"distro a directory", distroas([] { fs::create_directories(ZL9A_DISTRO); }), {9}, {{9, {"ERROR install exit code: 9"}}}, queried},
         {"distro a FIFO nobody writes", distroas([] { mkfifo(ZL9A_DISTRO.c_str(), 0600); }), {9},
          {{9, {"ERROR install exit code: 9"}}}, queried},
-        {"sysfs files missing", [](Rig &r) { r.vendor = r.product = std::nullopt; }, {2}, {{2, {"ERROR main exit code: 2"}}}, {{}}},
         {"two updaters started at once", race, {0, 9}, {{0, TAIL0}, {9, BUSY}}, ALL_SENT},
         {"terminal locked by another program", [lock](Rig &r) {
              r.prepare = [lock] { flock(*lock = open(SANDBOX_ROOT "/dev/ttyACM0", O_RDWR | O_NOCTTY | O_CLOEXEC), LOCK_EX); };
