@@ -16,7 +16,8 @@
 //   install(fd, distro, ...)      parses the distro and uploads it; returns 0, 1, 2, 5 or 6;
 //                                 fatal 9 if the distro is not a regular file that opens.
 //   update(tty, distro)           queries, install, reboot; fatal 10 on a refused reboot.
-//   main(argc, argv)              identification from sysfs; fatal 7 (usage) or 2 (unknown card).
+//   main(argc, argv)              outlives its log's reader (SIGPIPE, SIGHUP ignored); identifies
+//                                 the card from sysfs; fatal 7 (usage) or 2 (unknown card).
 //
 // UPDATER_ROOT is prefixed to every path the program opens and to nothing else: empty in the
 // release build, a scratch directory in the sandboxed build that runs against a simulated card.
@@ -30,9 +31,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
