@@ -309,6 +309,22 @@ int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAN
     return PAGE_REFUSED;
 }
 
+// The distro could not be read to its end: what was read after the error is not to be trusted.
+int readerror(int page, std::string_view tty)
+{
+    logline("Installation error on page", page, ", ", tty);
+    return PAGE_REFUSED;
+}
+
+// The parse is over: "!DONE" ends the upload; the card's reply is logged as it came.
+int endupload(int fd, char (&buf)[COMMAND_SIZE], std::string_view tty)
+{
+    sendcmd(fd, DONE_CMD);
+    readrepl(fd, buf, SESSION_REPLY_SIZE);
+    logline("Done ", buf, ", ", tty);
+    return DONE;
+}
+
 int install(int fd, std::string_view distro, std::string_view revision, std::string_view crc,
             std::string_view tty)
 {
@@ -343,15 +359,7 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
             if (result == GO_ON) result = sendpage(fd, page++, value, len, buf, tty);
         }
     }
-    if (result == GO_ON && ferror(f)) {
-        logline("Installation error on page", page, ", ", tty);
-        result = PAGE_REFUSED;
-    } else if (result == GO_ON) {
-        sendcmd(fd, DONE_CMD);
-        readrepl(fd, buf, SESSION_REPLY_SIZE);
-        logline("Done ", buf, ", ", tty);
-        result = DONE;
-    }
+    if (result == GO_ON) result = ferror(f) ? readerror(page, tty) : endupload(fd, buf, tty);
     (void)fclose(f); // read-only: nothing is lost if the close fails
     return result;
 }
