@@ -94,7 +94,6 @@ TEST(Faults, Gateway)
         {"distro a directory", distroas([] { fs::create_directories(ZL9A_DISTRO); }), {9}, {{9, {"ERROR install exit code: 9"}}}, queried},
         {"distro a FIFO nobody writes", distroas([] { mkfifo(ZL9A_DISTRO.c_str(), 0600); }), {9},
          {{9, {"ERROR install exit code: 9"}}}, queried},
-        {"sysfs files missing", [](Rig &r) { r.vendor = r.product = std::nullopt; }, {2}, {{2, {"ERROR main exit code: 2"}}}, {{}}},
         {"two updaters started at once", race, {0, 9}, {{0, TAIL0}, {9, BUSY}}, ALL_SENT},
         {"terminal locked by another program", [lock](Rig &r) {
              r.prepare = [lock] { flock(*lock = open(SANDBOX_ROOT "/dev/ttyACM0", O_RDWR | O_NOCTTY | O_CLOEXEC), LOCK_EX); };
@@ -108,14 +107,16 @@ TEST(Faults, Gateway)
          }, {0}, {{0, HEAD + SAMPLE_LOG + TAIL0}}, ALL_SENT},
         // A log line written to the card would break the first command.
         {"started with stdout closed", [](Rig &r) { r.wrap = {"sh", "-c", "exec \"$0\" \"$@\" >&-"}; }, {0}, {{0, {}}}, ALL_SENT},
-        // strace fails every read of the distro from the third on. The pages before the failure
-        // go out whole (the card's rules check it), then nothing but the reboot.
+        // strace fails the third and fourth reads of the distro, as the stream crosses into its
+        // second 64 KiB: one of them is the stream's own. The 21 pages before go out whole (the
+        // card's rules check it), then nothing but the reboot, though later reads succeed.
         {"disk failing under the distro", [](Rig &r) {
              r.distro = "support=rev3\n";
              for (int p = 0; p < 100; ++p) *r.distro += "firmware=" + std::string(3000, char('A' + p % 26)) + "\n";
-             r.wrap = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", ZL9A_DISTRO, "-e", "trace=read",
-                       "-e", "inject=read:error=EIO:when=3+"};
-         }, {6}, {{6, lines({"Rebooting device,", "Update status: 6,"})}}, std::nullopt},
+             // LeakSanitizer cannot work under ptrace: a sanitized build checks for leaks elsewhere.
+             r.wrap = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "/dev/null", "-P", ZL9A_DISTRO,
+                       "-e", "trace=read", "-e", "inject=read:error=EIO:when=3..4"};
+         }, {6}, {{6, lines({"Installation error on page21,", "Rebooting device,", "Update status: 6,"})}}, std::nullopt},
     };
     for (Row &row : rows) {
         Rig rig;

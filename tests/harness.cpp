@@ -32,16 +32,6 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 
 namespace {
 
-void lay(const Rig &setup)
-{
-    simcard::layout(SANDBOX_ROOT, "ttyACM0", setup.vendor, setup.product);
-    for (const char *path : {"/pckg/iot/distros/lora_zl9ab.dist", "/pckg/iot/distros/lora_gw_2g4.dist",
-                             "/pckg/iot/distros/lora_zl9abH.dist"}) {
-        fs::remove_all(SANDBOX_ROOT + std::string(path));
-        if (setup.distro) simcard::writefile(SANDBOX_ROOT, path, *setup.distro);
-    }
-}
-
 std::vector<std::string> command(const Rig &setup)
 {
     std::vector<std::string> argv = setup.wrap;
@@ -83,7 +73,11 @@ Outcome parse(const simcard::Ended &ended, bool whole)
 
 std::vector<Outcome> runall(const Rig &setup)
 {
-    lay(setup);
+    simcard::layout(SANDBOX_ROOT, "ttyACM0", setup.vendor, setup.product);
+    for (const char *name : {"lora_zl9ab.dist", "lora_gw_2g4.dist", "lora_zl9abH.dist"}) {
+        fs::remove_all(SANDBOX_ROOT "/pckg/iot/distros/" + std::string(name));
+        if (setup.distro) simcard::writefile(SANDBOX_ROOT, "/pckg/iot/distros/" + std::string(name), *setup.distro);
+    }
     simcard::Script script = setup.card;
     script.distro = setup.distro;
     simcard::Card card(SANDBOX_ROOT, "ttyACM0", script);

@@ -24,8 +24,7 @@ TEST(Identification, UsageAndCardTable)
         {"wrong vendor, in decimal", {"ttyACM0"}, "1234\n", std::nullopt, vendor("4660"), 2},
         {"vendor file missing", {"ttyACM0"}, std::nullopt, "0310\n", vendor("0"), 2},
         {"vendor not hex", {"ttyACM0"}, "zz3c5e\n", "0310\n", vendor("0"), 2},
-        {"vendor too large", {"ttyACM0"}, "10000003c5e\n", "0310\n", vendor("4294967295"), 2},
-        {"vendor huge file", {"ttyACM0"}, std::string(1 << 20, 'f'), "0310\n", vendor("4294967295"), 2},
+        {"vendor too large, in a huge file", {"ttyACM0"}, std::string(1 << 20, 'f'), "0310\n", vendor("4294967295"), 2},
         {"vendor trimmed of blanks and NULs", {"ttyACM0"}, " \t3C5E\r\n\0"s, "0315\n", unknown("789"), 2},
         {"product one past the table", {"ttyACM0"}, "3c5e\n", "0315\n", unknown("789"), 2},
         {"product below the table", {"ttyACM0"}, "3c5e\n", "030f\n", unknown("783"), 2},
@@ -73,8 +72,7 @@ TEST(ReplyReading, QueriesAsTheCardAnswersThem)
         std::string waiting = "";         // on the line before the updater opens it
     } rows[] = {
         {"plain replies", {}, lines({"FW CRC A1B2C3D4,", "Device revision rev3,"})},
-        {"reply over several reads", {raw(Cmd::Crc, {"0x", "12", "34\r", "\n"})}, lines({"FW CRC 1234,", "Device revision rev3,"})},
-        {"CR LF split across reads", {raw(Cmd::Crc, {"0xAB\r", "\n"})}, lines({"FW CRC AB,", "Device revision rev3,"})},
+        {"reply and its CR LF over several reads", {raw(Cmd::Crc, {"0x", "12", "34\r", "\n"})}, lines({"FW CRC 1234,", "Device revision rev3,"})},
         {"two characters or fewer", {reply(Cmd::Crc, "ab"), reply(Cmd::Revision, "r2")}, lines({"FW CRC n/a,", "Device revision r1,"})},
         {"length taken before trimming", {reply(Cmd::Crc, "ab "), reply(Cmd::Revision, "   ")}, lines({"FW CRC ,", "Device revision ,"})},
         {"trailing blanks and controls trimmed", {raw(Cmd::Crc, {"0xCAFE \t\x01\r\n"}), reply(Cmd::Revision, "rev3  \t")},
@@ -117,8 +115,7 @@ TEST(Session, ResultsAndTheRebootReply)
         int status;
     } rows[] = {
         {"reboot reply of blanks is fine", SAMPLE, {reply(Cmd::Reboot, "     ")}, SAMPLE_LOG + TAIL0, 0},
-        {"reboot refused", SAMPLE, {reply(Cmd::Reboot, "ABCDE")}, refused("5"), 10},
-        {"reboot reply length after trimming", SAMPLE, {reply(Cmd::Reboot, "ab   ")}, refused("2"), 10},
+        {"reboot refused, length after trimming", SAMPLE, {reply(Cmd::Reboot, "ab   ")}, refused("2"), 10},
         {"already installed", "support=rev3\nfw_crc=A1B2C3D4\nfirmware=AA\n", {},
          lines({"Distro supports rev3,", "Device supports distro,", "Distro FW CRC A1B2C3D4,", "Current distro already installed,",
                 "Rebooting device,", "Update status: 1,"}), 1},

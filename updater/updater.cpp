@@ -16,7 +16,8 @@
 //   install(fd, distro, ...)      parses the distro and uploads it; returns 0, 1, 2, 5 or 6;
 //                                 fatal 9 if the distro is not a regular file that opens.
 //   update(tty, distro)           queries, install, reboot; fatal 10 on a refused reboot.
-//   main(argc, argv)              identification from sysfs; fatal 7 (usage) or 2 (unknown card).
+//   main(argc, argv)              outlives its log's reader (SIGPIPE, SIGHUP ignored); identifies
+//                                 the card from sysfs; fatal 7 (usage) or 2 (unknown card).
 //
 // UPDATER_ROOT is prefixed to every path the program opens and to nothing else: empty in the
 // release build, a scratch directory in the sandboxed build that runs against a simulated card.
@@ -30,9 +31,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -308,6 +309,22 @@ int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAN
     return PAGE_REFUSED;
 }
 
+// The distro could not be read to its end: what was read after the error is not to be trusted.
+int readerror(int page, std::string_view tty)
+{
+    logline("Installation error on page", page, ", ", tty);
+    return PAGE_REFUSED;
+}
+
+// The parse is over: "!DONE" ends the upload; the card's reply is logged as it came.
+int endupload(int fd, char (&buf)[COMMAND_SIZE], std::string_view tty)
+{
+    sendcmd(fd, DONE_CMD);
+    readrepl(fd, buf, SESSION_REPLY_SIZE);
+    logline("Done ", buf, ", ", tty);
+    return DONE;
+}
+
 int install(int fd, std::string_view distro, std::string_view revision, std::string_view crc,
             std::string_view tty)
 {
@@ -342,15 +359,7 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
             if (result == GO_ON) result = sendpage(fd, page++, value, len, buf, tty);
         }
     }
-    if (result == GO_ON && ferror(f)) {
-        logline("Installation error on page", page, ", ", tty);
-        result = PAGE_REFUSED;
-    } else if (result == GO_ON) {
-        sendcmd(fd, DONE_CMD);
-        readrepl(fd, buf, SESSION_REPLY_SIZE);
-        logline("Done ", buf, ", ", tty);
-        result = DONE;
-    }
+    if (result == GO_ON) result = ferror(f) ? readerror(page, tty) : endupload(fd, buf, tty);
     (void)fclose(f); // read-only: nothing is lost if the close fails
     return result;
 }
