@@ -140,6 +140,8 @@ int main(int argc, char *argv[])
     if (installed) script.crc = installedcrc(text.str());
     std::signal(SIGINT, onsignal);
     std::signal(SIGTERM, onsignal);
+    // Scripts read the ready line and go: a summary line nobody reads must not end the card.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!device.empty()) {
         if (access(device.c_str(), R_OK | W_OK) != 0) return usage("cannot open " + device);
         simcard::Card card(device, script);
