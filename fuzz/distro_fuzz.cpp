@@ -4,42 +4,30 @@
 // at a chosen offset, and a fatal exit becomes an exception, so that one process runs millions
 // of inputs. The card checks every command against the rules of a dialogue; a broken rule, a
 // fatal exit or a read error not ending in result 6 aborts, which libFuzzer reports.
-// The calls the updater makes on the card and the distro are declared before they are renamed.
+// Every header the updater includes comes first, so that the renaming below touches only the
+// updater's own calls.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 
 #include "simcard.hpp"
 
 struct FatalExit { int code; };
-
-[[noreturn]] void fuzz_exit(int code);
-ssize_t fuzz_read(int fd, void *buf, size_t count);
-ssize_t fuzz_write(int fd, const void *buf, size_t count);
-int fuzz_open(const char *path, int flags, ...);
-int fuzz_fstat(int fd, struct stat *st);
-FILE *fuzz_fdopen(int fd, const char *mode);
-
-#define main updater_main
-#define exit fuzz_exit
-#define read fuzz_read
-#define write fuzz_write
-#define open fuzz_open
-#define fstat fuzz_fstat
-#define fdopen fuzz_fdopen
-#include "../updater/updater.cpp"
-#undef main
-#undef exit
-#undef read
-#undef write
-#undef open
-#undef fstat
-#undef fdopen
 
 namespace {
 
@@ -112,6 +100,16 @@ ssize_t fuzz_read(int, void *buf, size_t count)
     replies.erase(0, take);
     return ssize_t(take);
 }
+
+#define main updater_main
+#define exit fuzz_exit
+#define read fuzz_read
+#define write fuzz_write
+#define open fuzz_open
+#define fstat fuzz_fstat
+#define fdopen fuzz_fdopen
+#include "../updater/updater.cpp"
+// The names stay replaced to the end of this file, which calls none of them.
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -101,8 +101,7 @@ public:
     void stop();                               // ends that thread
     void serve(const std::atomic<bool> &quit); // plays the card until quit is set or it hangs up
 
-    const std::string &received() const { return received_; } // every byte the updater sent
-    std::vector<std::string> commands() const;                // received, split after each CR
+    std::vector<std::string> commands() const;                // every byte received, split after each CR
     const std::string &pty() const { return pty_; }
     const Dialogue &dialogue() const { return dialogue_; }
 

@@ -17,10 +17,7 @@ struct Row {
     std::vector<simcard::Rule> rules = {};
 };
 
-std::string page(size_t n, char c = 'P')
-{
-    return std::string(n, c);
-}
+std::string page(size_t n, char c = 'P') { return std::string(n, c); }
 
 // Runs each row with the default card and checks the whole log, every command and the status.
 void check(const std::vector<Row> &rows)
@@ -35,43 +32,43 @@ void check(const std::vector<Row> &rows)
 }
 
 const std::vector<std::string> DONE_SENT = {"!DONE\r"};
+const std::vector<std::string> DONE = lines({"Done OK,"});
+const std::vector<std::string> SUPPORTS = lines({"Distro supports rev3,", "Device supports distro,"});
 
 } // namespace
 
 TEST(Distro, KeysAndDecisions)
 {
-    const auto done = lines({"Done OK,"});
-    const auto supports = lines({"Distro supports rev3,", "Device supports distro,"});
     check({
-        {"every key", SAMPLE, SAMPLE_LOG, SAMPLE_SENT, 0},
-        {"no firmware", "support=rev3\nbegin=X\n", supports + lines({"Distro nonce X,", "Done OK,"}), DONE_SENT, 0},
+        {"every key, reboot reply of blanks", SAMPLE, SAMPLE_LOG, SAMPLE_SENT, 0, {reply(Cmd::Reboot, "     ")}},
+        {"already installed", "support=rev3\nfw_crc=A1B2C3D4\nfirmware=AA\n",
+         SUPPORTS + lines({"Distro FW CRC A1B2C3D4,", "Current distro already installed,"}), {}, 1},
+        {"no firmware", "support=rev3\nbegin=X\n", SUPPORTS + lines({"Distro nonce X,", "Done OK,"}), DONE_SENT, 0},
         {"second support token matches", "support=rev1 rev3\nfirmware=AB\n",
-         lines({"Distro supports rev1,"}) + supports + lines({"Firmware page 0: 2,", "Done OK,"}),
+         lines({"Distro supports rev1,"}) + SUPPORTS + lines({"Firmware page 0: 2,", "Done OK,"}),
          {"!UB\r", "!UF0.2.AB\r", "!DONE\r"}, 0},
         {"not supported", "support=rev2\nfirmware=AB\n", lines({"Distro supports rev2,", "Distro not supported,"}), {}, 2},
         {"support tested before the CRC", "fw_crc=A1B2C3D4\nfirmware=AB\n",
          lines({"Distro FW CRC A1B2C3D4,", "Distro not supported,"}), {}, 2},
-        {"installed CRC without firmware", "support=rev3\nfw_crc=A1B2C3D4\n", supports + lines({"Distro FW CRC A1B2C3D4,", "Done OK,"}),
+        {"installed CRC without firmware", "support=rev3\nfw_crc=A1B2C3D4\n", SUPPORTS + lines({"Distro FW CRC A1B2C3D4,", "Done OK,"}),
          DONE_SENT, 0},
         {"support after the first page is too late", "firmware=AB\nsupport=rev3\n", lines({"Distro not supported,"}), {}, 2},
         {"pages numbered on across lines, one begin", "support=rev3\nbegin=N\nfirmware=A B\nfw_version=9\nfirmware=C\nbegin=M\n",
-         supports + lines({"Distro nonce N,", "Firmware page 0: 1,", "Firmware page 1: 1,", "fw_version 9,", "Firmware page 2: 1,",
+         SUPPORTS + lines({"Distro nonce N,", "Firmware page 0: 1,", "Firmware page 1: 1,", "fw_version 9,", "Firmware page 2: 1,",
                            "Distro nonce M,", "Done OK,"}),
          {"!UBN\r", "!UF0.1.A\r", "!UF1.1.B\r", "!UF2.1.C\r", "!DONE\r"}, 0},
         {"later begin replaces the nonce", "support=rev3\nbegin=N1 N2\nfirmware=" + page(256) + "\n",
-         supports + lines({"Distro nonce N1,", "Distro nonce N2,", "Firmware page 0: 256,", "Done OK,"}),
+         SUPPORTS + lines({"Distro nonce N1,", "Distro nonce N2,", "Firmware page 0: 256,", "Done OK,"}),
          {"!UBN2\r", "!UF0.256." + page(256) + "\r", "!DONE\r"}, 0},
-        {"unknown keys are silent", "other=1 2\nsupport=rev3\nSupport=rev3\n", supports + done, DONE_SENT, 0},
+        {"unknown keys are silent", "other=1 2\nsupport=rev3\nSupport=rev3\n", SUPPORTS + DONE, DONE_SENT, 0},
     });
 }
 
 // How the scan formats read unusual lines.
 TEST(Distro, LineShapes)
 {
-    const auto done = lines({"Done OK,"});
-    const auto supports = lines({"Distro supports rev3,", "Device supports distro,"});
     check({
-        {"CR LF line ends and blank lines", "support=rev3\r\n\r\n\n  \nfw_version=1\r\n", supports + lines({"fw_version 1,", "Done OK,"}),
+        {"CR LF line ends and blank lines", "support=rev3\r\n\r\n\n  \nfw_version=1\r\n", SUPPORTS + lines({"fw_version 1,", "Done OK,"}),
          DONE_SENT, 0},
         {"first line blank loses the first key line", "\nsupport=rev3\nfw_version=1\n", lines({"fw_version 1,", "Done OK,"}), DONE_SENT, 0},
         {"blank before the equals sign", "support =rev3\nfw_version=1\n", lines({"fw_version 1,", "Done OK,"}), DONE_SENT, 0},
@@ -84,13 +81,13 @@ TEST(Distro, LineShapes)
         {"line starting with equals ends the parse", "fw_version=1\n =x\nsupport=rev3\n", lines({"fw_version 1,", "Done OK,"}),
          DONE_SENT, 0},
         {"CR alone as line end makes one key line", "support=rev3\rfw_version=1\rfirmware=AB\r",
-         supports + lines({"Distro supports fw_version=1,", "Distro supports firmware=AB,", "Done OK,"}), DONE_SENT, 0},
+         SUPPORTS + lines({"Distro supports fw_version=1,", "Distro supports firmware=AB,", "Done OK,"}), DONE_SENT, 0},
         {"key without a value at the end", "fw_version=1\nsupport=", lines({"fw_version 1,", "Done OK,"}), DONE_SENT, 0},
         {"key without equals at the end", "fw_version=1\nsupport", lines({"fw_version 1,", "Done OK,"}), DONE_SENT, 0},
         {"key too long matches nothing, parse goes on", page(40, 'k') + "=v w\nfw_version=1\n", lines({"fw_version 1,", "Done OK,"}),
          DONE_SENT, 0},
         {"NUL inside a key", "fw_version\0x=1\nfw_git_sha=g\n"s, lines({"fw_git_sha g,", "Done OK,"}), DONE_SENT, 0},
-        {"empty file", "", done, DONE_SENT, 0},
+        {"empty file", "", DONE, DONE_SENT, 0},
     });
 }
 
@@ -98,34 +95,33 @@ TEST(Distro, LineShapes)
 // field, and the card's refusals.
 TEST(Distro, LimitsAndRefusals)
 {
-    const auto head = lines({"Distro supports rev3,", "Device supports distro,"});
     const std::string fits = page(4084);     // "!UF0.4084." + 4084 + CR is 4095 bytes
     const std::string too_long = page(4085); // one more and the NUL does not fit
     check({
         {"longest page that fits", "support=rev3\nfirmware=" + fits + "\n",
-         head + lines({"Firmware page 0: 4084,", "Done OK,"}), {"!UB\r", "!UF0.4084." + fits + "\r", "!DONE\r"}, 0},
+         SUPPORTS + lines({"Firmware page 0: 4084,", "Done OK,"}), {"!UB\r", "!UF0.4084." + fits + "\r", "!DONE\r"}, 0},
         {"page command one byte too long", "support=rev3\nfirmware=" + too_long + "\n",
-         head + lines({"Firmware page 0: 4085,", "Installation error on page0,"}), {"!UB\r"}, 6},
+         SUPPORTS + lines({"Firmware page 0: 4085,", "Installation error on page0,"}), {"!UB\r"}, 6},
         {"token longer than its field is not split", "support=rev3\nfirmware=A " + page(5000) + " B\n",
-         head + lines({"Firmware page 0: 1,", "Firmware page 1: 5000,", "Installation error on page1,"}), {"!UB\r", "!UF0.1.A\r"}, 6},
+         SUPPORTS + lines({"Firmware page 0: 1,", "Firmware page 1: 5000,", "Installation error on page1,"}), {"!UB\r", "!UF0.1.A\r"}, 6},
         {"token with a NUL is not sent", "support=rev3\nfirmware=" + "AB\0CD"s + "\n",
-         head + lines({"Firmware page 0: 5,", "Installation error on page0,"}), {"!UB\r"}, 6},
+         SUPPORTS + lines({"Firmware page 0: 5,", "Installation error on page0,"}), {"!UB\r"}, 6},
         {"longest nonce", "support=rev3\nbegin=" + page(63, 'n') + "\nfirmware=A\n",
-         head + lines({"Distro nonce " + page(63, 'n') + ",", "Firmware page 0: 1,", "Done OK,"}),
+         SUPPORTS + lines({"Distro nonce " + page(63, 'n') + ",", "Firmware page 0: 1,", "Done OK,"}),
          {"!UB" + page(63, 'n') + "\r", "!UF0.1.A\r", "!DONE\r"}, 0},
         {"nonce too long is never cut", "support=rev3\nbegin=" + page(64, 'n') + "\nfirmware=A\n",
-         head + lines({"Distro nonce " + page(64, 'n') + ",", "Installation error,"}), {}, 5},
+         SUPPORTS + lines({"Distro nonce " + page(64, 'n') + ",", "Installation error,"}), {}, 5},
         {"overlong token logged cut to its field", "support=rev3" + page(5000, ' ') + page(4100, 'r') + "\nfirmware=A\n",
-         head + lines({"Distro supports " + page(4095, 'r') + ",", "Firmware page 0: 1,", "Done OK,"}),
+         SUPPORTS + lines({"Distro supports " + page(4095, 'r') + ",", "Firmware page 0: 1,", "Done OK,"}),
          {"!UB\r", "!UF0.1.A\r", "!DONE\r"}, 0},
-        {"begin refused by a blank", "support=rev3\nfirmware=A B\n", head + lines({"Installation error,"}), {"!UB\r"}, 5,
+        {"begin refused by a blank", "support=rev3\nfirmware=A B\n", SUPPORTS + lines({"Installation error,"}), {"!UB\r"}, 5,
          {reply(Cmd::Begin, " ")}},
         {"page refused", "support=rev3\nfirmware=A B C\n",
-         head + lines({"Firmware page 0: 1,", "Firmware page 1: 1,", "Installation error on page1,"}),
+         SUPPORTS + lines({"Firmware page 0: 1,", "Firmware page 1: 1,", "Installation error on page1,"}),
          {"!UB\r", "!UF0.1.A\r", "!UF1.1.B\r"}, 6, {reply(Cmd::Page, "ERR", 1)}},
         // The card's words are only logged: a "Done" reply that reads like a refusal is not one.
         {"OK anywhere in a page reply", "support=rev3\nfirmware=A\n",
-         head + lines({"Firmware page 0: 1,", "Done Installation error on page1, ttyACM0,"}), {"!UB\r", "!UF0.1.A\r", "!DONE\r"}, 0,
+         SUPPORTS + lines({"Firmware page 0: 1,", "Done Installation error on page1, ttyACM0,"}), {"!UB\r", "!UF0.1.A\r", "!DONE\r"}, 0,
          {reply(Cmd::Page, "page stored OK 1"), reply(Cmd::Done, "Installation error on page1, ttyACM0")}},
     });
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <future>
 #include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -35,12 +36,8 @@ namespace {
 std::vector<std::string> command(const Rig &setup)
 {
     std::vector<std::string> argv = setup.wrap;
-    std::string_view launcher = UPDATER_LAUNCHER; // a cross-build's emulator, "|" between words
-    for (size_t from = 0; from < launcher.size();) {
-        size_t bar = std::min(launcher.find('|', from), launcher.size());
-        argv.emplace_back(launcher.substr(from, bar - from));
-        from = bar + 1;
-    }
+    std::istringstream launcher(UPDATER_LAUNCHER); // a cross-build's emulator, "|" between words
+    for (std::string word; std::getline(launcher, word, '|');) argv.push_back(word);
     argv.push_back(UPDATER_BIN);
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     return argv;
