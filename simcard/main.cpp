@@ -6,7 +6,8 @@
 //           [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
 //           [--serve DEVICE [--unplug SHELL] [--plug SHELL]]
 //
-// CMD is one of setting, crc, revision, begin, page, done, reboot. It lays out the card under the
+// CMD is one of setting, crc, revision, begin, page, done, reboot; --hangup also takes page:N for
+// one page. It lays out the card under the
 // sandbox root (or, with --serve, plays the card on the card's end of a real line such as a USB
 // gadget's /dev/ttyGS0), prints "simcard: ready, ..." and answers until SIGINT or SIGTERM, or
 // until it hangs up. Each command is checked against the rules of a card dialogue: a broken rule
@@ -65,7 +66,8 @@ const char USAGE[] =
     "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
     "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
     "               [--serve DEVICE [--unplug SHELL] [--plug SHELL]]\n"
-    "CMD: setting crc revision begin page done reboot. The card runs until SIGINT or SIGTERM\n"
+    "CMD: setting crc revision begin page done reboot (--hangup also takes page:N, one page).\n"
+    "The card runs until SIGINT or SIGTERM\n"
     "(Ctrl-C, or kill PID when started in the background), or until it hangs up (--hangup).\n"
     "--serve plays the card on an existing terminal; a reboot runs --unplug, then --plug.\n";
 
@@ -123,6 +125,8 @@ int main(int argc, char *argv[])
         else if (opt == "--reboot-reply") script.rules.push_back(simcard::reply(simcard::Cmd::Reboot, val));
         else if (opt == "--silent" && COMMANDS.count(val)) script.rules.push_back(simcard::silent(COMMANDS.at(val)));
         else if (opt == "--hangup" && COMMANDS.count(val)) script.rules.push_back(simcard::hangup(COMMANDS.at(val)));
+        else if (opt == "--hangup" && val.rfind("page:", 0) == 0 && number(val.substr(5)) >= 0)
+            script.rules.push_back(simcard::hangup(simcard::Cmd::Page, int(number(val.substr(5)))));
         else return usage("bad option " + opt + " " + val);
     }
     if (root.empty() && device.empty()) return usage("no sandbox root: pass --root DIR");
