@@ -111,7 +111,7 @@ int main(int argc, char *argv[])
         if (i + 1 >= argc) return usage("missing value or unknown option " + opt);
         std::string val = argv[++i];
         if (opt == "--model" && MODELS.count(val)) model = val;
-        else if (opt == "--tty") tty = val;
+        else if (opt == "--tty" && !val.empty() && val.find('/') == std::string::npos) tty = val;
         else if (opt == "--distro") distro = val;
         else if (opt == "--root") root = val;
         else if (opt == "--serve") device = val;
@@ -160,6 +160,9 @@ int main(int argc, char *argv[])
     std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")\n"
               << "simcard: run " << UPDATER_SANDBOX_BIN << " " << tty << "; stop the card with Ctrl-C, or kill "
               << getpid() << " when it runs in the background" << std::endl;
+    if (root != UPDATER_ROOT)
+        std::cout << "simcard: that updater reads " << UPDATER_ROOT << "; for this root, build one with -DUPDATER_ROOT='\""
+                  << root << "\"'" << std::endl;
     card.serve(quit);
     return 0;
 }

@@ -187,10 +187,10 @@ Card::Card(const std::string &root, const std::string &tty, Script script)
     // keeps the kernel's defaults (CR to LF, echo, canonical input...) for the updater to undo.
     slave_ = script_.waiting.empty() ? open(pty_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : openraw(pty_);
 
-    std::string link = root + "/dev/" + tty;
+    link_ = root + "/dev/" + tty;
     fs::create_directories(root + "/dev");
-    fs::remove(link);
-    fs::create_symlink(pty_, link);
+    fs::remove(link_);
+    fs::create_symlink(pty_, link_);
     send(script_.waiting);
 }
 
@@ -206,6 +206,9 @@ Card::~Card()
     stop();
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
+    // The pseudo-terminal's number goes to the next program that asks for one.
+    std::error_code error;
+    if (!link_.empty() && fs::read_symlink(link_, error) == pty_) fs::remove(link_, error);
 }
 
 void Card::start()

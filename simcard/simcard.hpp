@@ -114,6 +114,7 @@ private:
 
     Script script_;
     std::string pty_;
+    std::string link_; // root/dev/<tty>, taken away with the card so it never leads to another's pty
     int master_ = -1; // the card's end
     int slave_ = -1;  // the updater's end, held so the line stays up between openers
     std::string received_;
