@@ -308,11 +308,12 @@ void Card::leave(bool reboot)
     close(master_);
     if (slave_ >= 0) close(slave_);
     master_ = slave_ = -1;
-    if (!script_.unplug.empty()) (void)std::system(script_.unplug.c_str());
+    // The card comes back or not whatever the commands say: the updater's side shows it.
+    [[maybe_unused]] int status = script_.unplug.empty() ? 0 : std::system(script_.unplug.c_str());
     restart();
     if (!reboot) return;
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    (void)std::system(script_.plug.c_str());
+    status = std::system(script_.plug.c_str());
     for (int tries = 0; master_ < 0 && tries < 50; ++tries) {
         master_ = openraw(pty_);
         if (master_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -287,7 +287,7 @@ bool readkey(FILE *f, char (&key)[KEY_SIZE])
 long lineend(FILE *f)
 {
     long here = ftell(f);
-    (void)fscanf(f, "%*[^\n] ");
+    [[maybe_unused]] int assigned = fscanf(f, "%*[^\n] "); // none: only where it stops counts
     long mark = ftell(f);
     (void)fseek(f, here, SEEK_SET);
     return mark;
@@ -303,7 +303,7 @@ bool readtoken(FILE *f, char (&value)[VALUE_SIZE], size_t &len)
     int c;
     while ((c = getc(f)) != EOF && !isspace(c)) ++len;
     if (c != EOF) (void)ungetc(c, f);
-    (void)fscanf(f, " ");
+    [[maybe_unused]] int assigned = fscanf(f, " ");
     return true;
 }
 
