@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -36,19 +37,23 @@ void slow(Rig &r, Cmd cmd = Cmd::Page)
     r.card.rules = {simcard::Rule{cmd, cmd == Cmd::Page ? 1 : -1, cmd == Cmd::Page ? std::vector<std::string>{"O", "K\r\n"} : std::vector<std::string>{"0xA1B2", "C3D4\r\n"}}};
 }
 
-// A tick that does its deeds once each, 0.7 s into the run (0.1 s apart): the card is then
-// half-way through its slow reply.
+// A tick that does its deeds once each, from 0.7 s into the run on (0.5 s apart): the card is
+// then half-way through its slow reply.
 std::function<void(pid_t)> later(std::vector<std::function<void(pid_t)>> deeds)
 {
     auto start = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
     auto done = std::make_shared<size_t>(0);
     return [=](pid_t pid) {
-        if (*done < deeds.size() && std::chrono::steady_clock::now() - *start > std::chrono::milliseconds(700 + 100 * *done))
+        if (*done < deeds.size() && std::chrono::steady_clock::now() - *start > std::chrono::milliseconds(700 + 500 * *done))
             deeds[(*done)++](pid);
     };
 }
 
-std::function<void(pid_t)> signal(int sig) { return [sig](pid_t pid) { kill(pid, sig); }; }
+// Sent twice, 20 ms apart, as GNU timeout may deliver it: one stop.
+std::function<void(pid_t)> signal(int sig)
+{
+    return [sig](pid_t pid) { kill(pid, sig), std::this_thread::sleep_for(std::chrono::milliseconds(20)), kill(pid, sig); };
+}
 std::function<void(pid_t)> todistro(std::function<void()> change) { return [change](pid_t) { change(); }; }
 
 } // namespace
@@ -124,8 +129,10 @@ TEST(Faults, Gateway)
          {{6, HEAD + std::vector<std::string>(SAMPLE_LOG.begin(), SAMPLE_LOG.begin() + 7) +
                   lines({"Stopped by signal 2,", "Installation error on page0,", "Rebooting device,", "Update status: 6,"})}},
          QUERIES + std::vector<std::string>{"!@=*\r"}},
-        {"two stop signals", [](Rig &r) { slow(r), r.tick = later({signal(SIGTERM), signal(SIGTERM)}); }, {128 + SIGTERM},
+        {"a second stop, 0.5 s later, kills", [](Rig &r) { slow(r), r.tick = later({signal(SIGTERM), signal(SIGTERM)}); }, {128 + SIGTERM},
          {{128 + SIGTERM, lines({"Firmware page 1: 4,"})}}, std::nullopt},
+        {"interrupt ignored by the caller", [](Rig &r) { slow(r), r.wrap = {"sh", "-c", "trap '' INT; exec \"$0\" \"$@\""}, r.tick = later({signal(SIGINT)}); },
+         {0}, {{0, HEAD + SAMPLE_LOG + TAIL0}}, all},
         // A distro written or cut short while it is read is not finished; one renamed over it is
         // another file, and the open one is uploaded whole.
         {"distro appended to during the upload", [](Rig &r) {

@@ -31,6 +31,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,28 +85,43 @@ std::string rooted(std::string_view path)
 // would poison the next run on the line, so the run is never cut in the middle of an exchange:
 // the upload stops at the next page boundary and the card is rebooted as after a refusal.
 volatile sig_atomic_t stopsignal = 0;
+timespec stoppedat{}; // when; only the handler touches it, and it never runs twice at once
+
+constexpr long REPEAT_MS = 250;
 
 // A second stop signal takes the default action: an operator can always end the process at once.
+// One that comes within REPEAT_MS of the first is the same stop sent twice (GNU timeout signals
+// the process, then its process group) and is let be.
 void onstop(int sig)
 {
-    stopsignal = sig;
-    (void)signal(SIGTERM, SIG_DFL);
-    (void)signal(SIGINT, SIG_DFL);
+    int saved = errno;
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    long since = (now.tv_sec - stoppedat.tv_sec) * 1000 + (now.tv_nsec - stoppedat.tv_nsec) / 1000000;
+    if (stopsignal == 0) {
+        stopsignal = sig;
+        stoppedat = now;
+    } else if (since >= REPEAT_MS) {
+        (void)signal(sig, SIG_DFL);
+        (void)raise(sig); // delivered, and fatal, as soon as this handler returns
+    }
+    errno = saved;
 }
 
 // SA_RESTART resumes a read or write that the signal interrupted before it moved a byte: the
-// signal is neither the card's silence nor a failed command.
+// signal is neither the card's silence nor a failed command. A stop signal the caller ignored
+// stays ignored, as a shell's background job keeps SIGINT ignored.
 void catchstops()
 {
-    struct sigaction stop;
+    struct sigaction stop, was;
     memset(&stop, 0, sizeof stop);
     stop.sa_handler = onstop;
     stop.sa_flags = SA_RESTART;
     sigemptyset(&stop.sa_mask);
     sigaddset(&stop.sa_mask, SIGTERM);
     sigaddset(&stop.sa_mask, SIGINT);
-    (void)sigaction(SIGTERM, &stop, nullptr);
-    (void)sigaction(SIGINT, &stop, nullptr);
+    for (int sig : {SIGTERM, SIGINT})
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) (void)sigaction(sig, &stop, nullptr);
 }
 
 // ---- Serial link ------------------------------------------------------------------------------
