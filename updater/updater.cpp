@@ -161,6 +161,7 @@ size_t sendcmd(int fd, const char *cmd)
     size_t len = strlen(cmd);
     for (size_t done = 0; done < len;) {
         ssize_t sent = write(fd, cmd + done, len - done);
+        if (sent < 0 && errno == EINTR) continue; // nothing written: the same bytes again
         if (sent <= 0 || (size_t(sent) < len - done && stopsignal == 0)) fatal("sendcmd", 10);
         done += size_t(sent);
     }
@@ -176,6 +177,9 @@ size_t readrepl(int fd, char *buf, size_t cap)
 {
     for (size_t fill = 0;;) {
         ssize_t got = read(fd, buf + fill, cap - fill);
+        // SA_RESTART covers our own handler; under an emulator (qemu-user) even an ignored
+        // signal can cut a read short.
+        while (got < 0 && errno == EINTR) got = read(fd, buf + fill, cap - fill);
         if (got <= 0) fatal("readrepl", 10);
         size_t end = fill + size_t(got);
         size_t nul = end < cap ? end : cap - 1;
