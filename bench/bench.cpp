@@ -3,9 +3,11 @@
 // wire time, scaling with the distro's size, and the binary's footprint.
 //
 //   updater_bench            the whole report (a few minutes)
+//   updater_bench --stopping only how long a stopped run takes to end
 //   updater_bench --floor TTY COMMANDS   (internal) the bare loop: each command of the file,
 //                            one per CR, written to /dev/TTY in the sandbox and its reply read
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -277,6 +280,44 @@ void machine()
               << "; the card runs on a thread of the benchmark, the updater and the floor as child processes.\n\n";
 }
 
+// How long a stopped run takes to end: SIGTERM at a random moment of the upload, timed from the
+// signal to the exit. The run finishes the page in flight, then reboots the card; its worst case
+// is a card that takes nearly its 2 s over both replies.
+void stopping()
+{
+    const size_t pages = 12, pagelen = 4000, rounds = 9;
+    const unsigned baud = 115200;
+    setdistro(makedistro(pages, pagelen));
+    simcard::Script prompt, slow;
+    prompt.baud = slow.baud = baud;
+    slow.gapms = 1900;
+    slow.rules = {simcard::raw(simcard::Cmd::Page, {"O", "K\r\n"}), simcard::raw(simcard::Cmd::Reboot, {"\r", "\n"})};
+    std::cout << "### Stopping: SIGTERM at a random moment of an upload of " << pages << " pages of " << pagelen
+              << " characters at " << baud << " baud, " << rounds << " rounds\n\n"
+              << "| card | signal to exit, median s | max s | runs ended 6 |\n|---|---|---|---|\n";
+    std::mt19937 random(1);
+    for (auto [name, script, span] : {std::tuple{"answers at once", prompt, 3.5}, std::tuple{"1.9 s over each reply", slow, 12.0}}) {
+        std::vector<double> took;
+        int sixes = 0;
+        for (size_t r = 0; r < rounds; ++r) {
+            double at = std::uniform_real_distribution<double>(0.3, span)(random);
+            simcard::Card card(SANDBOX_ROOT, "ttyACM0", script);
+            card.start();
+            auto start = std::chrono::steady_clock::now(), signalled = start;
+            auto tick = [&](pid_t pid) {
+                if (signalled == start && std::chrono::steady_clock::now() - start > std::chrono::duration<double>(at))
+                    kill(pid, SIGTERM), signalled = std::chrono::steady_clock::now();
+            };
+            sixes += simcard::runprogram({{UPDATER_BIN, "ttyACM0"}, 600, true, SIZE_MAX, tick}).status == 6;
+            took.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count());
+            card.stop();
+        }
+        std::cout << "| " << name << " | " << fmt(median(took), 3) << " | " << fmt(*std::max_element(took.begin(), took.end()), 3)
+                  << " | " << sixes << " of " << rounds << " |\n";
+    }
+    std::cout << "\n";
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -285,10 +326,12 @@ int main(int argc, char *argv[])
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
     std::cout << "## Performance\n\n";
+    if (argc == 2 && std::string(argv[1]) == "--stopping") return stopping(), 0;
     machine();
     overhead(self);
     paced();
     scaling();
     footprint();
+    stopping();
     return 0;
 }

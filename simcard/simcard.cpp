@@ -285,7 +285,16 @@ void Card::restart()
     if (script_.warn)
         std::cout << "simcard: dialogue ended, " << dialogue_.commands() << " commands, " << dialogue_.pages()
                   << " pages, " << dialogue_.broken().size() << " broken rules" << std::endl;
-    if (script_.reboots) dialogue_ = Dialogue(script_.distro);
+    if (!script_.reboots) return;
+    ended_.push_back(dialogue_);
+    dialogue_ = Dialogue(script_.distro);
+}
+
+std::vector<Dialogue> Card::dialogues() const
+{
+    std::vector<Dialogue> all = ended_;
+    if (all.empty() || dialogue_.commands() > 0) all.push_back(dialogue_);
+    return all;
 }
 
 // The card leaves the line: hung up or pulled, or rebooting, when it comes back a moment later.

@@ -104,6 +104,8 @@ public:
     std::vector<std::string> commands() const;                // every byte received, split after each CR
     const std::string &pty() const { return pty_; }
     const Dialogue &dialogue() const { return dialogue_; }
+    // With reboots on: one dialogue per reboot, then the one still open if it has begun.
+    std::vector<Dialogue> dialogues() const;
 
 private:
     void answer(const std::string &command);
@@ -119,6 +121,7 @@ private:
     int slave_ = -1;  // the updater's end, held so the line stays up between openers
     std::string received_;
     Dialogue dialogue_;
+    std::vector<Dialogue> ended_; // the dialogues a reboot ended
     std::thread thread_;
     std::atomic<bool> quit_{false};
     std::chrono::steady_clock::time_point linefree_{};

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -27,6 +28,28 @@ void race(Rig &r)
     r.card.gapms = 500;
     r.card.rules = {simcard::raw(Cmd::Setting, {"O", "K\r\n"})};
 }
+
+// The card takes 1.5 s over the second half of its reply to page 1 (or to a query: then the CRC).
+void slow(Rig &r, Cmd cmd = Cmd::Page)
+{
+    r.card.gapms = 1500;
+    r.card.rules = {simcard::Rule{cmd, cmd == Cmd::Page ? 1 : -1, cmd == Cmd::Page ? std::vector<std::string>{"O", "K\r\n"} : std::vector<std::string>{"0xA1B2", "C3D4\r\n"}}};
+}
+
+// A tick that does its deeds once each, 0.7 s into the run (0.1 s apart): the card is then
+// half-way through its slow reply.
+std::function<void(pid_t)> later(std::vector<std::function<void(pid_t)>> deeds)
+{
+    auto start = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    auto done = std::make_shared<size_t>(0);
+    return [=](pid_t pid) {
+        if (*done < deeds.size() && std::chrono::steady_clock::now() - *start > std::chrono::milliseconds(700 + 100 * *done))
+            deeds[(*done)++](pid);
+    };
+}
+
+std::function<void(pid_t)> signal(int sig) { return [sig](pid_t pid) { kill(pid, sig); }; }
+std::function<void(pid_t)> todistro(std::function<void()> change) { return [change](pid_t) { change(); }; }
 
 } // namespace
 
@@ -90,12 +113,32 @@ TEST(Faults, Gateway)
              r.prepare = [lock] { flock(*lock = open(SANDBOX_ROOT "/dev/ttyACM0", O_RDWR | O_NOCTTY | O_CLOEXEC), LOCK_EX); };
          }, {9}, {{9, busy}}, {{}}},
         {"log reader gone after the first lines", [](Rig &r) { r.keep = 100; }, {0}, {}, all},
-        // The card takes a second over page 1; the updater's session hangs up meanwhile.
-        {"hang-up signal during the upload", [](Rig &r) {
-             r.card.gapms = 1000;
-             r.card.rules = {simcard::raw(Cmd::Page, {"O", "K\r\n"})};
-             auto start = std::chrono::steady_clock::now();
-             r.tick = [start](pid_t pid) { if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500)) kill(pid, SIGHUP); };
+        {"hang-up signal during the upload", [](Rig &r) { slow(r), r.tick = later({signal(SIGHUP)}); }, {0}, {{0, HEAD + SAMPLE_LOG + TAIL0}}, all},
+        // A stop lets the exchange in flight end and sends nothing after it but the reboot, so
+        // that a run after it finds nothing left on the line.
+        {"stop signal during the upload, then a run again", [](Rig &r) { slow(r), r.again = true, r.tick = later({signal(SIGTERM)}); },
+         {0, 6}, {{0, HEAD + SAMPLE_LOG + TAIL0}, {6, lines({"Firmware page 1: 4,", "Stopped by signal 15,", "Installation error on page2,",
+                                                            "Rebooting device,", "Update status: 6,"})}},
+         QUERIES + std::vector<std::string>{"!UBN0NCE\r", "!UF0.4.AAAA\r", "!UF1.4.BBBB\r", "!@=*\r"} + all},
+        {"interrupt while a query is answered", [](Rig &r) { slow(r, Cmd::Crc), r.tick = later({signal(SIGINT)}); }, {6},
+         {{6, HEAD + std::vector<std::string>(SAMPLE_LOG.begin(), SAMPLE_LOG.begin() + 7) +
+                  lines({"Stopped by signal 2,", "Installation error on page0,", "Rebooting device,", "Update status: 6,"})}},
+         QUERIES + std::vector<std::string>{"!@=*\r"}},
+        {"two stop signals", [](Rig &r) { slow(r), r.tick = later({signal(SIGTERM), signal(SIGTERM)}); }, {128 + SIGTERM},
+         {{128 + SIGTERM, lines({"Firmware page 1: 4,"})}}, std::nullopt},
+        // A distro written or cut short while it is read is not finished; one renamed over it is
+        // another file, and the open one is uploaded whole.
+        {"distro appended to during the upload", [](Rig &r) {
+             slow(r), r.tick = later({todistro([] { std::ofstream(ZL9A_DISTRO, std::ios::app) << "fw_git_sha=def456\n"; })});
+         }, {6}, {{6, lines({"Firmware page 2: 6,", "fw_git_sha def456,", "Installation error on page3,", "Rebooting device,", "Update status: 6,"})}},
+         std::nullopt},
+        {"distro cut short during the upload", [](Rig &r) { slow(r), r.tick = later({todistro([] { fs::resize_file(ZL9A_DISTRO, 20); })}); },
+         {6}, {{6, lines({"Firmware page 1: 4,", "Installation error on page2,", "Rebooting device,", "Update status: 6,"})}}, std::nullopt},
+        {"distro renamed over during the upload", [](Rig &r) {
+             slow(r), r.tick = later({todistro([] {
+                 simcard::writefile("", ZL9A_DISTRO + ".new", "support=rev3\nfirmware=ZZZZ\n");
+                 fs::rename(ZL9A_DISTRO + ".new", ZL9A_DISTRO);
+             })});
          }, {0}, {{0, HEAD + SAMPLE_LOG + TAIL0}}, all},
         // A log line written to the card would break the first command.
         {"started with stdout closed", [](Rig &r) { r.wrap = {"sh", "-c", "exec \"$0\" \"$@\" >&-"}; }, {0}, {}, all},

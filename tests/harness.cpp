@@ -77,6 +77,7 @@ std::vector<Outcome> runall(const Rig &setup)
     }
     simcard::Script script = setup.card;
     script.distro = setup.distro;
+    script.reboots = setup.again;
     simcard::Card card(SANDBOX_ROOT, "ttyACM0", script);
     if (!setup.linked) fs::remove(SANDBOX_ROOT + std::string("/dev/ttyACM0"));
     if (setup.prepare) setup.prepare();
@@ -92,10 +93,14 @@ std::vector<Outcome> runall(const Rig &setup)
         EXPECT_FALSE(ended.killed) << "the updater did not end in time";
         outcomes.push_back(parse(ended, setup.keep == SIZE_MAX));
     }
+    if (setup.again) outcomes.push_back(parse(simcard::runprogram({command(setup), 20, false, SIZE_MAX, nullptr}), true));
     card.stop();
-    simcard::Dialogue dialogue = card.dialogue();
-    for (const Outcome &o : outcomes) dialogue.ended(o.status);
-    EXPECT_EQ(dialogue.broken(), std::vector<std::string>{}) << "the card's rules";
+    // Copies started at once share one dialogue; a run again has one of its own.
+    std::vector<simcard::Dialogue> dialogues = card.dialogues();
+    EXPECT_EQ(dialogues.size(), setup.again ? outcomes.size() : 1) << "dialogues";
+    for (size_t i = 0; i < outcomes.size(); ++i) dialogues[std::min(i, dialogues.size() - 1)].ended(outcomes[i].status);
+    for (const simcard::Dialogue &dialogue : dialogues)
+        EXPECT_EQ(dialogue.broken(), std::vector<std::string>{}) << "the card's rules";
     for (Outcome &o : outcomes) o.sent = card.commands();
     return outcomes;
 }

@@ -25,6 +25,7 @@ struct Rig {
     std::vector<std::string> wrap;             // a command the updater runs under (strace ...)
     bool linked = true;                        // /dev/ttyACM0 leads to the card
     int copies = 1;                            // updaters started at once on the one card
+    bool again = false;                        // then one more run on the same card and line
     size_t keep = SIZE_MAX;                    // bytes of the log read before its reader goes
     std::function<void(pid_t)> tick;           // called while the (first) updater runs
 };
@@ -37,7 +38,8 @@ struct Outcome {
     int fatalline = 0;             // the line number of the ERROR line, if any
 };
 
-// One outcome per copy of the updater; they share the card, and so its commands.
+// One outcome per copy of the updater, and one for the run again; they share the card, and so
+// its commands.
 std::vector<Outcome> runall(const Rig &setup);
 Outcome run(const Rig &setup);
 // Runs setup and checks the whole log, the status and, when given, every command sent.

@@ -8,15 +8,19 @@
 //   fatal(routine, code)          the ERROR line naming this file, the line and the routine; exits.
 //   opentty(tty)                  opens /dev/TTY for this program alone, 115200 baud, 8N1, no
 //                                 translation, 2 s read time-out; fatal 9 (also if in use).
-//   sendcmd(fd, cmd)              writes one command in one write; fatal 10 if not written whole.
+//   sendcmd(fd, cmd)              writes one command in one write (what a stop signal cuts off
+//                                 follows at once); fatal 10 if not written whole.
 //   readrepl(fd, buf, cap)        reads one CR LF line into buf, cleaned; fatal 10 on silence.
 //   trimrepl(buf, index)          clears blanks and control bytes off the end of a reply.
 //   begincmd, pagecmd             build "!UB" and "!UF" commands; replies judged by crcreply,
 //                                 revreply, beginok, pageok, rebootok.
 //   install(fd, distro, ...)      parses the distro and uploads it; returns 0, 1, 2, 5 or 6;
-//                                 fatal 9 if the distro is not a regular file that opens.
+//                                 fatal 9 if the distro is not a regular file that opens. A stop
+//                                 signal, or a distro that changed while it was read, takes the
+//                                 place of the next upload command: result 6.
 //   update(tty, distro)           queries, install, reboot; fatal 10 on a refused reboot.
-//   main(argc, argv)              outlives its log's reader (SIGPIPE, SIGHUP ignored); identifies
+//   main(argc, argv)              outlives its log's reader (SIGPIPE, SIGHUP ignored); the first
+//                                 SIGTERM or SIGINT asks for a stop, a second one kills; identifies
 //                                 the card from sysfs; fatal 7 (usage) or 2 (unknown card).
 //
 // UPDATER_ROOT is prefixed to every path the program opens and to nothing else: empty in the
@@ -74,6 +78,36 @@ std::string rooted(std::string_view path)
     return std::string(UPDATER_ROOT).append(path);
 }
 
+// ---- Stop signals ------------------------------------------------------------------------------
+
+// Set by the first SIGTERM or SIGINT. A card left in update mode with a reply still on its way
+// would poison the next run on the line, so the run is never cut in the middle of an exchange:
+// the upload stops at the next page boundary and the card is rebooted as after a refusal.
+volatile sig_atomic_t stopsignal = 0;
+
+// A second stop signal takes the default action: an operator can always end the process at once.
+void onstop(int sig)
+{
+    stopsignal = sig;
+    (void)signal(SIGTERM, SIG_DFL);
+    (void)signal(SIGINT, SIG_DFL);
+}
+
+// SA_RESTART resumes a read or write that the signal interrupted before it moved a byte: the
+// signal is neither the card's silence nor a failed command.
+void catchstops()
+{
+    struct sigaction stop;
+    memset(&stop, 0, sizeof stop);
+    stop.sa_handler = onstop;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    sigaddset(&stop.sa_mask, SIGTERM);
+    sigaddset(&stop.sa_mask, SIGINT);
+    (void)sigaction(SIGTERM, &stop, nullptr);
+    (void)sigaction(SIGINT, &stop, nullptr);
+}
+
 // ---- Serial link ------------------------------------------------------------------------------
 
 int opentty(std::string_view tty)
@@ -104,11 +138,16 @@ int opentty(std::string_view tty)
     return fd;
 }
 
+// A write that a stop signal interrupts after some bytes returns short: the rest is written at
+// once, so that the card never holds half a command. Any other short write is a failure.
 size_t sendcmd(int fd, const char *cmd)
 {
     size_t len = strlen(cmd);
-    ssize_t sent = write(fd, cmd, len);
-    if (sent < 0 || size_t(sent) != len) fatal("sendcmd", 10);
+    for (size_t done = 0; done < len;) {
+        ssize_t sent = write(fd, cmd + done, len - done);
+        if (sent <= 0 || (size_t(sent) < len - done && stopsignal == 0)) fatal("sendcmd", 10);
+        done += size_t(sent);
+    }
     return len;
 }
 
@@ -210,14 +249,23 @@ constexpr int PAGE_REFUSED = 6;
 
 // Only a regular file is a distro: a directory would read as an empty distro and a FIFO would
 // hold the run with the card waiting. O_NONBLOCK lets a FIFO be opened, and refused, at once.
-FILE *opendistro(std::string_view distro)
+// opened gets what the open file was like, to be compared before the upload is finished.
+FILE *opendistro(std::string_view distro, struct stat &opened)
 {
     int dfd = open(rooted(distro).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (dfd == -1) return nullptr;
-    struct stat st;
-    FILE *f = fstat(dfd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(dfd, "rb") : nullptr;
+    FILE *f = fstat(dfd, &opened) == 0 && S_ISREG(opened.st_mode) ? fdopen(dfd, "rb") : nullptr;
     if (f == nullptr) close(dfd);
     return f;
+}
+
+// A distro written into place, or cut short, while it was read: the pages sent may not be the
+// file's. A file renamed over the distro is not a change: the open file is still the old one.
+bool changed(FILE *f, const struct stat &opened)
+{
+    struct stat now;
+    return fstat(fileno(f), &now) != 0 || now.st_size != opened.st_size ||
+           now.st_mtim.tv_sec != opened.st_mtim.tv_sec || now.st_mtim.tv_nsec != opened.st_mtim.tv_nsec;
 }
 
 // Reads "key=" with "%[^=]=": every character up to the "=", line ends and blanks included. A
@@ -270,6 +318,15 @@ bool nexttoken(FILE *f, char (&key)[KEY_SIZE], long &mark, char (&value)[VALUE_S
     return readtoken(f, value, len);
 }
 
+// A stop takes the place of the next upload command ("!UB", a page or "!DONE").
+bool stopped(int page, std::string_view tty)
+{
+    if (stopsignal == 0) return false;
+    logline("Stopped by signal ", int(stopsignal), ", ", tty);
+    logline("Installation error on page", page, ", ", tty);
+    return true;
+}
+
 // At the first page the distro's support, CRC and nonce are judged and the update begins. A
 // nonce too long to be sent whole (null here) is never cut: the update does not begin.
 int beginupdate(int fd, bool supported, bool installed, const char *nonce, char (&buf)[COMMAND_SIZE],
@@ -283,6 +340,7 @@ int beginupdate(int fd, bool supported, bool installed, const char *nonce, char 
         logline("Current distro already installed, ", tty);
         return INSTALLED;
     }
+    if (stopped(0, tty)) return PAGE_REFUSED;
     if (nonce != nullptr) {
         begincmd(nonce, buf);
         sendcmd(fd, buf);
@@ -309,16 +367,16 @@ int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAN
     return PAGE_REFUSED;
 }
 
-// The distro could not be read to its end: what was read after the error is not to be trusted.
-int readerror(int page, std::string_view tty)
+// The parse is over. "!DONE" ends the upload, unless a stop was asked for, or the distro could
+// not be read to its end (what was read after the error is not to be trusted) or changed while
+// it was read; the card's reply is logged as it came.
+int endupload(int fd, FILE *f, const struct stat &opened, int page, char (&buf)[COMMAND_SIZE], std::string_view tty)
 {
-    logline("Installation error on page", page, ", ", tty);
-    return PAGE_REFUSED;
-}
-
-// The parse is over: "!DONE" ends the upload; the card's reply is logged as it came.
-int endupload(int fd, char (&buf)[COMMAND_SIZE], std::string_view tty)
-{
+    if (ferror(f) || changed(f, opened)) {
+        logline("Installation error on page", page, ", ", tty);
+        return PAGE_REFUSED;
+    }
+    if (stopped(page, tty)) return PAGE_REFUSED;
     sendcmd(fd, DONE_CMD);
     readrepl(fd, buf, SESSION_REPLY_SIZE);
     logline("Done ", buf, ", ", tty);
@@ -328,7 +386,8 @@ int endupload(int fd, char (&buf)[COMMAND_SIZE], std::string_view tty)
 int install(int fd, std::string_view distro, std::string_view revision, std::string_view crc,
             std::string_view tty)
 {
-    FILE *f = opendistro(distro);
+    struct stat opened;
+    FILE *f = opendistro(distro, opened);
     if (f == nullptr) fatal("install", 9);
     char stream[1 << 16]; // one read brings many pages
     (void)setvbuf(f, stream, _IOFBF, sizeof stream);
@@ -356,10 +415,10 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
             installed = installed || (whole && crc == value);
         } else if (key == "firmware"sv) {
             if (page == 0) result = beginupdate(fd, supported, installed, nonceok ? nonce : nullptr, buf, tty);
-            if (result == GO_ON) result = sendpage(fd, page++, value, len, buf, tty);
+            if (result == GO_ON) result = stopped(page, tty) ? PAGE_REFUSED : sendpage(fd, page++, value, len, buf, tty);
         }
     }
-    if (result == GO_ON) result = ferror(f) ? readerror(page, tty) : endupload(fd, buf, tty);
+    if (result == GO_ON) result = endupload(fd, f, opened, page, buf, tty);
     (void)fclose(f); // read-only: nothing is lost if the close fails
     return result;
 }
@@ -473,9 +532,10 @@ void fillstdio()
 int main(int argc, char *argv[])
 {
     // A log reader that goes away (a closed pipe, a dropped session) must not cut an update
-    // short and leave the card in update mode. SIGINT and SIGTERM still stop the run.
+    // short and leave the card in update mode.
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGHUP, SIG_IGN);
+    catchstops();
     fillstdio();
     if (argc < 2) fatal("main", 7);
     if (argv[1] == nullptr) fatal("main", 7);
