@@ -103,6 +103,13 @@ int openraw(const std::string &path)
     return fd;
 }
 
+// Runs a command for what it does to the bus; whether it worked shows on the card's line.
+void shell(const std::string &command)
+{
+    if (command.empty()) return;
+    [[maybe_unused]] int status = std::system(command.c_str());
+}
+
 } // namespace
 
 void Dialogue::breaks(const std::string &rule, std::string_view command)
@@ -308,12 +315,11 @@ void Card::leave(bool reboot)
     close(master_);
     if (slave_ >= 0) close(slave_);
     master_ = slave_ = -1;
-    // The card comes back or not whatever the commands say: the updater's side shows it.
-    [[maybe_unused]] int status = script_.unplug.empty() ? 0 : std::system(script_.unplug.c_str());
+    shell(script_.unplug);
     restart();
     if (!reboot) return;
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    status = std::system(script_.plug.c_str());
+    shell(script_.plug);
     for (int tries = 0; master_ < 0 && tries < 50; ++tries) {
         master_ = openraw(pty_);
         if (master_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));

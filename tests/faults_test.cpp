@@ -34,7 +34,8 @@ void race(Rig &r)
 void slow(Rig &r, Cmd cmd = Cmd::Page)
 {
     r.card.gapms = 1500;
-    r.card.rules = {simcard::Rule{cmd, cmd == Cmd::Page ? 1 : -1, cmd == Cmd::Page ? std::vector<std::string>{"O", "K\r\n"} : std::vector<std::string>{"0xA1B2", "C3D4\r\n"}}};
+    if (cmd == Cmd::Page) r.card.rules = {simcard::Rule{cmd, 1, {"O", "K\r\n"}}};
+    else r.card.rules = {simcard::raw(cmd, {"0xA1B2", "C3D4\r\n"})};
 }
 
 // A tick that does its deeds once each, from 0.7 s into the run on (0.5 s apart): the card is

@@ -338,12 +338,19 @@ bool nexttoken(FILE *f, char (&key)[KEY_SIZE], long &mark, char (&value)[VALUE_S
     return readtoken(f, value, len);
 }
 
+// The upload ends at this page unfinished: no "!DONE"; the card is rebooted.
+int unfinished(int page, std::string_view tty)
+{
+    logline("Installation error on page", page, ", ", tty);
+    return PAGE_REFUSED;
+}
+
 // A stop takes the place of the next upload command ("!UB", a page or "!DONE").
 bool stopped(int page, std::string_view tty)
 {
     if (stopsignal == 0) return false;
     logline("Stopped by signal ", int(stopsignal), ", ", tty);
-    logline("Installation error on page", page, ", ", tty);
+    (void)unfinished(page, tty);
     return true;
 }
 
@@ -371,20 +378,19 @@ int beginupdate(int fd, bool supported, bool installed, const char *nonce, char 
     return BEGIN_REFUSED;
 }
 
-// Sends one page. A token cut to its field, holding a NUL, or too long for the command is not
-// the page of the file, and is never sent; the last page number is kept back so that the
-// counter never overflows.
+// Sends one page, unless a stop came first. A token cut to its field, holding a NUL, or too long
+// for the command is not the page of the file, and is never sent; the last page number is kept
+// back so that the counter never overflows.
 int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAND_SIZE], std::string_view tty)
 {
+    if (stopped(page, tty)) return PAGE_REFUSED;
     logline("Firmware page ", page, ": ", len, ", ", tty);
     bool sendable = strlen(token) == len && page < INT_MAX && pagecmd(page, token, buf);
     if (sendable) {
         sendcmd(fd, buf);
         readrepl(fd, buf, sizeof buf);
     }
-    if (sendable && pageok(buf)) return GO_ON;
-    logline("Installation error on page", page, ", ", tty);
-    return PAGE_REFUSED;
+    return sendable && pageok(buf) ? GO_ON : unfinished(page, tty);
 }
 
 // The parse is over. "!DONE" ends the upload, unless a stop was asked for, or the distro could
@@ -392,10 +398,7 @@ int sendpage(int fd, int page, const char *token, size_t len, char (&buf)[COMMAN
 // it was read; the card's reply is logged as it came.
 int endupload(int fd, FILE *f, const struct stat &opened, int page, char (&buf)[COMMAND_SIZE], std::string_view tty)
 {
-    if (ferror(f) || changed(f, opened)) {
-        logline("Installation error on page", page, ", ", tty);
-        return PAGE_REFUSED;
-    }
+    if (ferror(f) || changed(f, opened)) return unfinished(page, tty);
     if (stopped(page, tty)) return PAGE_REFUSED;
     sendcmd(fd, DONE_CMD);
     readrepl(fd, buf, SESSION_REPLY_SIZE);
@@ -435,7 +438,7 @@ int install(int fd, std::string_view distro, std::string_view revision, std::str
             installed = installed || (whole && crc == value);
         } else if (key == "firmware"sv) {
             if (page == 0) result = beginupdate(fd, supported, installed, nonceok ? nonce : nullptr, buf, tty);
-            if (result == GO_ON) result = stopped(page, tty) ? PAGE_REFUSED : sendpage(fd, page++, value, len, buf, tty);
+            if (result == GO_ON) result = sendpage(fd, page++, value, len, buf, tty);
         }
     }
     if (result == GO_ON) result = endupload(fd, f, opened, page, buf, tty);
