@@ -1,0 +1,243 @@
+// lora-cards --serve against a sysfs tree of its own and a stand-in updater that exits with the
+// statuses a row gives it. Each row is a script of steps, played in order; a check step fails the
+// row with the service's output.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+struct Gateway {
+    std::string dir, root, out;
+    pid_t pid = -1;
+    int status = -1;
+    std::vector<std::string> env = {"LORA_QUIET=0.3", "LORA_BACKOFF=1,1"};
+    std::map<std::string, int> devnum;
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void put(const std::string &path, const std::string &text)
+{
+    std::ofstream(path + ".new") << text;
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0) << path;
+}
+
+int sh(const std::string &command)
+{
+    return system(command.c_str());
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+size_t runs(const Gateway &g)
+{
+    return count(slurp(g.dir + "/runs"), "\n");
+}
+
+// The stand-in updater takes the next status of its queue (0 once it is empty); "slow" runs
+// until SIGTERM, then ends 6 as the updater's stop does.
+const char *UPDATER = R"(#!/bin/sh
+n=$(($(wc -l <"$DIR/runs") + 1))
+echo "$1" >>"$DIR/runs"
+st=$(sed -n "${n}p" "$DIR/statuses")
+if [ "$st" = slow ]; then trap 'exit 6' TERM; while :; do sleep 0.05; done; fi
+exit "${st:-0}"
+)";
+
+void start(Gateway &g)
+{
+    g.pid = fork();
+    if (g.pid == 0) {
+        freopen((g.dir + "/out").c_str(), "a", stdout);
+        for (const std::string &e : g.env) putenv(strdup(e.c_str()));
+        setenv("DIR", g.dir.c_str(), 1), setenv("LORA_ROOT", g.root.c_str(), 1);
+        setenv("STATE_DIRECTORY", (g.dir + "/state").c_str(), 1), setenv("RUNTIME_DIRECTORY", (g.dir + "/run").c_str(), 1);
+        setenv("LORA_UPDATE_COMMAND", (g.dir + "/updater").c_str(), 1);
+        execl("/bin/sh", "sh", "-c", "exec " LORA_CARDS " --serve", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+}
+
+std::string command(const Gateway &g, const std::string &args)
+{
+    sh("STATE_DIRECTORY=" + g.dir + "/state " LORA_CARDS " " + args + " >" + g.dir + "/cmd 2>&1");
+    return slurp(g.dir + "/cmd");
+}
+
+void plug(Gateway &g, const std::string &port, const std::string &tty, const std::string &product, const std::string &serial)
+{
+    std::string usb = g.root + "/sys/devices/usb/" + port, cls = g.root + "/sys/class/tty/" + tty;
+    sh("mkdir -p '" + usb + "/" + port + ":1.0' '" + cls + "' && ln -sfn ../../../devices/usb/" + port + "/" + port + ":1.0 " + cls + "/device");
+    std::ofstream(usb + "/idVendor") << "3c5e\n";
+    std::ofstream(usb + "/idProduct") << product << "\n";
+    std::ofstream(usb + "/devnum") << ++g.devnum[port] << "\n";
+    if (serial != "-") std::ofstream(usb + "/serial") << serial << "\n";
+    else unlink((usb + "/serial").c_str());
+    std::ofstream(g.root + "/dev/" + tty);
+}
+
+bool waitfor(const std::function<bool()> &done, double seconds = 10)
+{
+    for (int i = 0; i < seconds * 20 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return done();
+}
+
+// One step: a word and its arguments. Returns false with a reason when a check fails.
+bool step(Gateway &g, std::istringstream &in, std::string &why)
+{
+    std::string w, a, b, c, d;
+    in >> w;
+    std::string distros = g.root + "/pckg/iot/distros/";
+    if (w == "plug") in >> a >> b >> c >> d, plug(g, a, b, c, d);
+    else if (w == "unplug") in >> a, sh("rm -rf " + g.root + "/sys/class/tty/" + a + " " + g.root + "/dev/" + a);
+    else if (w == "distro") in >> a >> b, put(distros + a, "support=rev2\nfw_version=" + b + "\nfirmware=" + b + "\n");
+    else if (w == "touch") in >> a, sh("touch " + distros + a + " && chmod 600 " + distros + a + " && chmod 644 " + distros + a);
+    else if (w == "sh") std::getline(in, a), sh("cd " + g.dir + " && R=" + g.root + " &&" + a);
+    else if (w == "env") in >> a, g.env.push_back(a);
+    else if (w == "updater") {
+        while (in >> a) std::ofstream(g.dir + "/statuses", std::ios::app) << a << "\n";
+    } else if (w == "start") start(g);
+    else if (w == "stop") kill(g.pid, SIGTERM), waitpid(g.pid, &g.status, 0), g.pid = -1;
+    else if (w == "wait") in >> a, std::this_thread::sleep_for(std::chrono::milliseconds(int(atof(a.c_str()) * 1000)));
+    else if (w == "lora-cards") std::getline(in, a), command(g, a);
+    else if (w == "runs") {
+        size_t n = 0;
+        in >> n;
+        waitfor([&] { return runs(g) >= n; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        if (runs(g) != n) why = "the updater ran " + std::to_string(runs(g)) + " times, not " + std::to_string(n);
+    } else if (w == "state") {
+        in >> a >> b >> c;
+        std::replace(b.begin(), b.end(), '_', ' ');
+        std::string s = slurp(g.dir + "/state/cards/" + a);
+        if (count(s, "\nstate=" + b + "\n") != 1 || count(s, "\ntries=" + c + "\n") != 1)
+            why = "state of " + a + " is not " + b + " after " + c + " tries: " + s;
+    } else if (w == "exit") {
+        in >> a;
+        if (!WIFEXITED(g.status) || WEXITSTATUS(g.status) != atoi(a.c_str())) why = "the service ended " + std::to_string(g.status);
+    } else if (w == "said" || w == "shows") {
+        in >> a;
+        std::getline(in, b), b = b.substr(1);
+        size_t got = count(w == "said" ? slurp(g.dir + "/out") : slurp(g.dir + "/cmd"), b);
+        if (got != size_t(atoi(a.c_str()))) why = "\"" + b + "\" found " + std::to_string(got) + " times, not " + a;
+    } else if (w == "file") {
+        in >> a >> b;
+        if (!waitfor([&] { return (access((g.dir + "/" + a).c_str(), F_OK) == 0) == (b == "yes"); }, 5)) why = a + " exists: not " + b;
+    } else why = "no step " + w;
+    return why.empty();
+}
+
+struct Row {
+    const char *name;
+    std::vector<const char *> steps;
+};
+
+const std::vector<Row> ROWS = {
+    {"up-to-date cards are left alone at the next start",
+     {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "state 1-1 done 1", "stop", "exit 0",
+      "start", "runs 2", "said 1 ttyACM0 (usb 1-1): update status 0, done"}},
+    {"a refusing card: three tries, given up once, the run ends failed",
+     {"updater 6 6 6 0", "plug 1-1 ttyACM0 0313 S1", "start", "runs 3", "state 1-1 given_up 3", "said 1 given up",
+      "said 2 tried again at", "stop", "exit 1", "start", "runs 3", "stop", "exit 0"}},
+    {"done after a busy terminal and a silent card",
+     {"updater 9 10 0", "plug 1-1 ttyACM0 0311 S1", "start", "runs 3", "state 1-1 done 3"}},
+    {"status 2 is done",
+     {"updater 2", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "state 1-1 done 1", "stop", "exit 0"}},
+    {"a card pulled mid-update is taken when it comes back, not after its back-off",
+     {"env LORA_BACKOFF=60,60", "updater 10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0",
+      "wait 1", "plug 1-1 ttyACM3 0311 S1", "runs 2", "state 1-1 done 2"}},
+    {"a card with no serial number: its return from our update is not an arrival, a new one is",
+     {"plug 1-1 ttyACM0 0312 -", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 1",
+      "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 2"}},
+    {"a card with a serial number comes back: nothing; another card on its port: updated",
+     {"plug 1-1 ttyACM0 0312 S1", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1",
+      "wait 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1", "runs 1", "plug 1-1 ttyACM0 0312 S9", "runs 2"}},
+    {"content decides: touch and identical copies touch no card, a new content does",
+     {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "touch lora_zl9ab.dist",
+      "sh cp -p $R/pckg/iot/distros/lora_gw_2g4.dist x && mv x $R/pckg/iot/distros/", "runs 2",
+      "distro lora_zl9ab.dist 9.9", "runs 3", "state 1-1 done 1", "state 1-2 done 1"}},
+    {"a distro moved out: one line, nothing sent; moved back: nothing",
+     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "sh mv $R/pckg/iot/distros/lora_zl9ab.dist .", "wait 1",
+      "plug 1-2 ttyACM1 0311 S2", "runs 1", "said 1 lora_zl9ab.dist: missing: nothing is sent",
+      "sh mv lora_zl9ab.dist $R/pckg/iot/distros/", "runs 2", "state 1-2 done 1"}},
+    {"a distro written without a pause is taken once it is whole",
+     {"env LORA_QUIET=1", "start", "plug 1-1 ttyACM0 0310 S1",
+      "sh (for i in $(seq 30); do echo >>$R/pckg/iot/distros/lora_zl9ab.dist; sleep 0.1; done) &", "runs 0", "runs 1"}},
+    {"a stop during an update: stopped, not a try, taken at the next start",
+     {"updater slow 0", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "exit 0", "state 1-1 stopped 0",
+      "said 1 update status 6, stopped", "start", "runs 2", "state 1-1 done 1"}},
+    {"a hold keeps every card, across a restart; the release takes what is pending",
+     {"lora-cards --hold", "plug 1-1 ttyACM0 0310 S1", "start", "runs 0", "stop", "start", "runs 0",
+      "lora-cards --release", "runs 1"}},
+    {"forget: the card is updated again; the state shows",
+     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "lora-cards", "shows 1 1-1   ttyACM0  ZL9A   S1      2.4.1",
+      "lora-cards --forget 1-1", "runs 2", "lora-cards --forget 9-9", "shows 1 no state for a card on usb 9-9"}},
+    {"the forwarder leaves the cards before the update and has them back once the card is back",
+     {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "start", "file run/updating yes", "runs 0",
+      "sh echo >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
+      "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "touch lora_zl9ab.dist", "wait 1", "file run/updating no"}},
+};
+
+void PrintTo(const Row &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
+class Cards : public testing::TestWithParam<Row> {};
+
+TEST_P(Cards, Row)
+{
+    Gateway g;
+    char tmpl[] = "/tmp/lora-cards-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    g.dir = tmpl, g.root = g.dir + "/root";
+    sh("mkdir -p " + g.dir + "/state " + g.dir + "/run " + g.root + "/dev " + g.root + "/sys/class/tty " + g.root + "/pckg/iot/distros");
+    std::ofstream(g.dir + "/runs");
+    std::ofstream(g.dir + "/statuses");
+    std::ofstream(g.dir + "/updater") << UPDATER;
+    chmod((g.dir + "/updater").c_str(), 0755);
+    for (const char *d : {"lora_zl9ab.dist", "lora_gw_2g4.dist", "lora_zl9abH.dist"})
+        std::ofstream(g.root + "/pckg/iot/distros/" + d) << "support=rev2\nfw_version=2.4.1\nfirmware=00\n";
+    std::string why;
+    for (const char *s : GetParam().steps) {
+        std::istringstream in(s);
+        if (!step(g, in, why)) {
+            why = std::string(s) + ": " + why;
+            break;
+        }
+    }
+    if (g.pid > 0) kill(g.pid, SIGTERM), waitpid(g.pid, nullptr, 0);
+    EXPECT_EQ(why, "") << "service output:\n" << slurp(g.dir + "/out");
+    if (why.empty()) sh("rm -rf " + g.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, Cards, testing::ValuesIn(ROWS), [](const testing::TestParamInfo<Row> &i) {
+    std::string n;
+    for (const char *p = i.param.name; *p; p++) n += isalnum(*p) ? *p : '_';
+    return n;
+});
+
+}  // namespace
