@@ -441,8 +441,8 @@ void arrivals(Service &sv, const std::vector<Card> &cards, double t)
 void handover(Service &sv)
 {
     if (sv.forwarder.empty() || sv.handedover) return;
+    // The answer stays while the forwarder is kept off, through series that follow closely.
     std::string ack = sv.runtime + "/forwarder-off";
-    unlink(ack.c_str());
     replace(sv.runtime, "updating", sv.forwarder + "\n");
     sv.handedover = true;
     double until = now() + HANDOVER;

@@ -22,7 +22,7 @@ struct Gateway {
     std::string dir, root, out;
     pid_t pid = -1;
     int status = -1;
-    std::vector<std::string> env = {"LORA_QUIET=0.3", "LORA_BACKOFF=1,1"};
+    std::vector<std::string> env = {"LORA_QUIET=0.3", "LORA_BACKOFF=0.5,0.5"};
     std::map<std::string, int> devnum;
 };
 
