@@ -83,9 +83,9 @@ std::string env(const char *name, const char *fallback)
 // Lines for the journal: under systemd a "<N>" prefix sets the line's priority.
 void say(int priority, const std::string &line)
 {
-    if (getenv("JOURNAL_STREAM")) printf("<%d>", priority);
-    printf("%s\n", line.c_str());
-    fflush(stdout);
+    if (getenv("JOURNAL_STREAM")) (void)printf("<%d>", priority);
+    (void)printf("%s\n", line.c_str());
+    (void)fflush(stdout);
 }
 
 // ---- Files
@@ -97,7 +97,7 @@ std::string firstline(const std::string &path)
     FILE *f = fopen(path.c_str(), "re");
     if (!f) return line;
     for (int ch = fgetc(f); ch != EOF && ch != '\n' && line.size() < 256; ch = fgetc(f)) line += char(ch);
-    fclose(f);
+    (void)fclose(f);
     return line;
 }
 
@@ -117,9 +117,16 @@ bool replace(const std::string &dir, const std::string &name, const std::string 
     if (fd < 0) return false;
     bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok && rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) return unlink(tmp.c_str()), false;
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with the directory.
     int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d >= 0) fsync(d), close(d);
+    if (d >= 0) {
+        fsync(d);
+        close(d);
+    }
     return true;
 }
 
@@ -148,7 +155,7 @@ uint32_t rotr(uint32_t x, int n)
 void sha256block(uint32_t h[8], const unsigned char *p)
 {
     uint32_t w[64];
-    for (int i = 0; i < 16; i++) w[i] = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 | uint32_t(p[4 * i + 2]) << 8 | p[4 * i + 3];
+    for (size_t i = 0; i < 16; i++, p += 4) w[i] = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
     for (int i = 16; i < 64; i++) {
         uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -173,7 +180,7 @@ std::string sha256(const std::string &data)
     for (int i = 7; i >= 0; i--) tail += char(uint64_t(data.size()) * 8 >> (8 * i));
     for (size_t i = 0; i < tail.size(); i += 64) sha256block(h, reinterpret_cast<const unsigned char *>(tail.data() + i));
     char hex[65];
-    for (int i = 0; i < 8; i++) snprintf(hex + 8 * i, 9, "%08x", h[i]);
+    for (size_t i = 0; i < 8; i++) (void)snprintf(hex + 8 * i, 9, "%08x", h[i]);
     return hex;
 }
 
@@ -206,8 +213,7 @@ bool goodport(const std::string &port)
 // The serial number as the state keeps it: one line of printable characters.
 std::string cleanserial(std::string s)
 {
-    for (char &c : s)
-        if (c < 0x21 || c > 0x7e) c = '_';
+    std::replace_if(s.begin(), s.end(), [](char c) { return c < 0x21 || c > 0x7e; }, '_');
     return s;
 }
 
@@ -219,7 +225,9 @@ std::vector<Card> scan(const std::string &root)
     DIR *d = opendir((root + "/sys/class/tty").c_str());
     if (!d) return cards;
     while (dirent *e = readdir(d)) {
-        std::string name = e->d_name, usb = root + "/sys/class/tty/" + name + "/device/..";
+        std::string name = e->d_name;
+        std::string usb = root + "/sys/class/tty/";
+        usb += name + "/device/..";
         if (name.rfind("ttyACM", 0) != 0 || hexattr(usb + "/idVendor") != 0x3c5e) continue;
         Card c;
         c.tty = name, c.product = hexattr(usb + "/idProduct");
@@ -227,7 +235,9 @@ std::vector<Card> scan(const std::string &root)
         if (real) c.port = strrchr(real, '/') + 1, free(real);
         if (c.product < 0x310 || c.product > 0x314 || !goodport(c.port)) continue;
         c.serial = cleanserial(firstline(usb + "/serial"));
-        c.id = c.port + "#" + firstline(usb + "/busnum") + "." + firstline(usb + "/devnum") + "." + name;
+        c.id = c.port + "#" + firstline(usb + "/busnum");
+        c.id += "." + firstline(usb + "/devnum");
+        c.id += "." + name;
         cards.push_back(c);
     }
     closedir(d);
@@ -249,7 +259,7 @@ std::string statkey(const std::string &path)
     struct stat st{};
     if (stat(path.c_str(), &st) != 0) return "error " + std::to_string(errno);
     char key[160];
-    snprintf(key, sizeof key, "%llu %llu %llu %o %lld.%09ld %lld.%09ld", (unsigned long long)st.st_dev,
+    (void)snprintf(key, sizeof key, "%llu %llu %llu %o %lld.%09ld %lld.%09ld", (unsigned long long)st.st_dev,
              (unsigned long long)st.st_ino, (unsigned long long)st.st_size, unsigned(st.st_mode),
              (long long)st.st_mtim.tv_sec, st.st_mtim.tv_nsec, (long long)st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     return key;
@@ -304,7 +314,10 @@ bool ready(Distro &d, const std::string &dir, const std::string &name, double qu
         std::string was = d.problem;
         readdistro(d, dir + "/" + name);
         // Written to while it was read: read again once it is quiet.
-        if (statkey(dir + "/" + name) != d.stat) return d.stat.clear(), false;
+        if (statkey(dir + "/" + name) != d.stat) {
+            d.stat.clear();
+            return false;
+        }
         d.read = true;
         if (!d.problem.empty() && d.problem != was)
             say(3, name + ": " + d.problem + ": nothing is sent to its cards until it can be read");
@@ -323,6 +336,13 @@ struct State {
     bool known = false;
 };
 
+long long number(const std::string &text, long long fallback)
+{
+    char *end = nullptr;
+    long long n = strtoll(text.c_str(), &end, 10);
+    return text.empty() || *end ? fallback : n;
+}
+
 State load(const std::string &dir, const std::string &port)
 {
     State s;
@@ -335,11 +355,12 @@ State load(const std::string &dir, const std::string &port)
         if (nl) *nl = 0;
         if (eq) kv[std::string(line, eq)] = eq + 1;
     }
-    fclose(f);
+    (void)fclose(f);
     s.port = port, s.tty = kv["tty"], s.model = kv["model"], s.serial = kv["serial"], s.sha = kv["sha256"];
     s.version = kv["fw_version"], s.state = kv["state"];
-    s.status = atoi(kv.count("status") ? kv["status"].c_str() : "-1");
-    s.tries = atoi(kv["tries"].c_str()), s.when = atoll(kv["when"].c_str());
+    s.status = int(number(kv["status"], -1));
+    s.tries = int(number(kv["tries"], 0));
+    s.when = number(kv["when"], 0);
     s.known = !s.state.empty();
     return s;
 }
@@ -381,7 +402,7 @@ std::string outcome(int status, int tries, bool stopped)
 // the card.
 int runupdater(const std::string &command, const std::string &tty, bool &stopped)
 {
-    fflush(stdout);
+    (void)fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
         signal(SIGTERM, SIG_DFL), signal(SIGINT, SIG_DFL), signal(SIGHUP, SIG_DFL);
@@ -403,7 +424,7 @@ std::string clock(long long at)
 {
     time_t t = time_t(at);
     char text[32];
-    strftime(text, sizeof text, "%H:%M:%S", localtime(&t));
+    if (strftime(text, sizeof text, "%H:%M:%S", localtime(&t)) == 0) return "?";
     return text;
 }
 
@@ -424,16 +445,16 @@ struct Service {
 // Cards that came on the bus since the last look, and cards back from their reboot.
 void arrivals(Service &sv, const std::vector<Card> &cards, double t)
 {
-    std::map<std::string, std::string> now;
+    std::map<std::string, std::string> present;
     for (const Card &c : cards) {
-        now[c.port] = c.id;
+        present[c.port] = c.id;
         if (sv.seen.count(c.port) && sv.seen[c.port] == c.id) continue;
         if (sv.returning.count(c.port)) sv.returning.erase(c.port);
         else sv.arrived[c.port] = true;
     }
     for (auto it = sv.returning.begin(); it != sv.returning.end();)
         it = t > it->second ? sv.returning.erase(it) : std::next(it);
-    sv.seen = now;
+    sv.seen = present;
 }
 
 // The forwarder leaves the cards before the first update of a series (lora-updater-forwarder
@@ -497,9 +518,9 @@ bool look(Service &sv)
     double t = now();
     std::vector<Card> cards = scan(sv.root);
     arrivals(sv, cards, t);
-    bool hold = exists(sv.state + "/hold");
-    if (hold != sv.held) say(5, hold ? "updates held: no card is updated until \"lora-cards --release\"" : "updates released");
-    sv.held = hold;
+    bool held = exists(sv.state + "/hold");
+    if (held != sv.held) say(5, held ? "updates held: no card is updated until \"lora-cards --release\"" : "updates released");
+    sv.held = held;
     bool pending = !sv.returning.empty();
     for (const Card &c : cards) {
         std::string name = distroname(c.product);
@@ -509,7 +530,7 @@ bool look(Service &sv)
         Plan p = plan(c, s, d, sv.arrived[c.port], sv.due[c.port], t);
         bool retrying = p == LEAVE && s.state == "retrying";
         pending = pending || p != LEAVE || retrying;
-        if (p == LEAVE || hold) continue;
+        if (p == LEAVE || held) continue;
         // udev gives the terminal to dialout a moment after it appears.
         std::string dev = sv.root + "/dev/" + c.tty;
         if (access(dev.c_str(), R_OK | W_OK) != 0) {
@@ -522,7 +543,7 @@ bool look(Service &sv)
         updatecard(sv, c, d, p, s);
         return true;
     }
-    return pending && !hold;
+    return pending && !held;
 }
 
 int serve()
@@ -534,8 +555,11 @@ int serve()
     sv.command = env("LORA_UPDATE_COMMAND", "/usr/bin/updater");
     sv.forwarder = env("LORA_FORWARDER", "");
     sv.distros = sv.root + "/pckg/iot/distros";
-    sv.quiet = atof(env("LORA_QUIET", "3").c_str());
-    sscanf(env("LORA_BACKOFF", "10,30").c_str(), "%lf,%lf", &sv.backoff[0], &sv.backoff[1]);
+    char *end = nullptr;
+    sv.quiet = strtod(env("LORA_QUIET", "3").c_str(), &end);
+    std::string backoff = env("LORA_BACKOFF", "10,30");
+    sv.backoff[0] = strtod(backoff.c_str(), &end);
+    sv.backoff[1] = *end == ',' ? strtod(end + 1, nullptr) : sv.backoff[0];
     mkdir((sv.state + "/cards").c_str(), 0755);
     struct sigaction sa{};
     sa.sa_handler = onstop;
@@ -560,13 +584,19 @@ std::string statedir()
     return env("STATE_DIRECTORY", "/var/lib/lora-updater");
 }
 
+int complain(const std::string &what)
+{
+    (void)fprintf(stderr, "lora-cards: %s\n", what.c_str());
+    return 1;
+}
+
 int show()
 {
     std::string dir = statedir();
     std::vector<std::vector<std::string>> rows = {
         {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "STATE"}};
     DIR *d = opendir((dir + "/cards").c_str());
-    if (!d && errno != ENOENT) return fprintf(stderr, "lora-cards: %s/cards: %s\n", dir.c_str(), strerror(errno)), 1;
+    if (!d && errno != ENOENT) return complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : ""));
     std::vector<std::string> ports;
     while (dirent *e = d ? readdir(d) : nullptr)
         if (goodport(e->d_name)) ports.push_back(e->d_name);
@@ -577,7 +607,7 @@ int show()
         if (!s.known) continue;
         char when[32] = "-";
         time_t at = time_t(s.when);
-        if (s.when > 0) strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime(&at));
+        if (s.when > 0 && strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime(&at)) == 0) when[0] = 0;
         rows.push_back({port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
                         std::to_string(s.status), when, std::to_string(s.tries), s.state});
     }
@@ -597,9 +627,8 @@ int show()
 int forget(const std::string &port)
 {
     std::string path = statedir() + "/cards/" + port;
-    if (!goodport(port) || unlink(path.c_str()) != 0)
-        return fprintf(stderr, "lora-cards: no state for a card on usb %s: %s\n", port.c_str(),
-                       goodport(port) ? strerror(errno) : "not a USB port name"), 1;
+    if (!goodport(port)) return complain(port + ": not a USB port name, such as 1-1");
+    if (unlink(path.c_str()) != 0) return complain("no state for a card on usb " + port + ": " + strerror(errno));
     printf("forgot the card on usb %s: it is updated again\n", port.c_str());
     return 0;
 }
@@ -609,7 +638,7 @@ int hold(bool on)
     std::string dir = statedir(), path = dir + "/hold";
     if (on && !exists(dir)) mkdir(dir.c_str(), 0755);
     bool ok = on ? replace(dir, "hold", "held\n") : (unlink(path.c_str()) == 0 || errno == ENOENT);
-    if (!ok) return fprintf(stderr, "lora-cards: %s: %s\n", path.c_str(), strerror(errno)), 1;
+    if (!ok) return complain(path + ": " + strerror(errno));
     printf(on ? "updates held: no card is updated until \"lora-cards --release\"\n"
               : "updates released: the cards that need it are updated now\n");
     return 0;
@@ -617,7 +646,7 @@ int hold(bool on)
 
 int usage()
 {
-    fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve]\n");
+    (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve]\n");
     return 2;
 }
 

@@ -71,7 +71,7 @@ void start(Gateway &g)
 {
     g.pid = fork();
     if (g.pid == 0) {
-        freopen((g.dir + "/out").c_str(), "a", stdout);
+        if (!freopen((g.dir + "/out").c_str(), "a", stdout)) _exit(126);
         for (const std::string &e : g.env) putenv(strdup(e.c_str()));
         setenv("DIR", g.dir.c_str(), 1), setenv("LORA_ROOT", g.root.c_str(), 1);
         setenv("STATE_DIRECTORY", (g.dir + "/state").c_str(), 1), setenv("RUNTIME_DIRECTORY", (g.dir + "/run").c_str(), 1);
