@@ -10,16 +10,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace {
 
 struct Gateway {
-    std::string dir, root, out;
+    std::string dir, root;
     pid_t pid = -1;
     int status = -1;
     std::vector<std::string> env = {"LORA_QUIET=0.3", "LORA_BACKOFF=0.5,0.5"};
@@ -32,12 +32,6 @@ std::string slurp(const std::string &path)
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
-}
-
-void put(const std::string &path, const std::string &text)
-{
-    std::ofstream(path + ".new") << text;
-    rename((path + ".new").c_str(), path.c_str());
 }
 
 int sh(const std::string &command)
@@ -82,12 +76,6 @@ void start(Gateway &g)
     }
 }
 
-std::string command(const Gateway &g, const std::string &args)
-{
-    sh("STATE_DIRECTORY=" + g.dir + "/state " LORA_CARDS " " + args + " >" + g.dir + "/cmd 2>&1");
-    return slurp(g.dir + "/cmd");
-}
-
 void plug(Gateway &g, const std::string &port, const std::string &tty, const std::string &product, const std::string &serial)
 {
     std::string usb = g.root + "/sys/devices/usb/" + port, cls = g.root + "/sys/class/tty/" + tty;
@@ -111,12 +99,9 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
 {
     std::string w, a, b, c, d;
     in >> w;
-    std::string distros = g.root + "/pckg/iot/distros/";
     if (w == "plug") in >> a >> b >> c >> d, plug(g, a, b, c, d);
     else if (w == "unplug") in >> a, sh("rm -rf " + g.root + "/sys/class/tty/" + a + " " + g.root + "/dev/" + a);
-    else if (w == "distro") in >> a >> b, put(distros + a, "support=rev2\nfw_version=" + b + "\nfirmware=" + b + "\n");
-    else if (w == "touch") in >> a, sh("touch " + distros + a + " && chmod 600 " + distros + a + " && chmod 644 " + distros + a);
-    else if (w == "sh") std::getline(in, a), sh("cd " + g.dir + " && R=" + g.root + " &&" + a);
+    else if (w == "sh") std::getline(in, a), sh("cd " + g.dir + " && D=" + g.root + "/pckg/iot/distros &&" + a);
     else if (w == "env") in >> a, g.env.push_back(a);
     else if (w == "updater") {
         while (in >> a) std::ofstream(g.dir + "/statuses", std::ios::app) << a << "\n";
@@ -129,7 +114,7 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
         g.pid = -1;
     }
     else if (w == "wait") in >> a, std::this_thread::sleep_for(std::chrono::milliseconds(int(atof(a.c_str()) * 1000)));
-    else if (w == "lora-cards") std::getline(in, a), command(g, a);
+    else if (w == "lora-cards") std::getline(in, a), sh("STATE_DIRECTORY=" + g.dir + "/state " LORA_CARDS + a + " >" + g.dir + "/cmd 2>&1");
     else if (w == "runs") {
         size_t n = 0;
         in >> n;
@@ -169,10 +154,8 @@ const std::vector<Row> ROWS = {
     {"a refusing card: three tries, given up once, the run ends failed",
      {"updater 6 6 6 0", "plug 1-1 ttyACM0 0313 S1", "start", "runs 3", "state 1-1 given_up 3", "said 1 given up",
       "said 2 tried again at", "stop", "exit 1", "start", "runs 3", "stop", "exit 0"}},
-    {"done after a busy terminal and a silent card",
-     {"updater 9 10 0", "plug 1-1 ttyACM0 0311 S1", "start", "runs 3", "state 1-1 done 3"}},
-    {"status 2 is done",
-     {"updater 2", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "state 1-1 done 1", "stop", "exit 0"}},
+    {"done after a busy terminal and a silent card: status 2, the distro does not support the card",
+     {"updater 9 10 2", "plug 1-1 ttyACM0 0311 S1", "start", "runs 3", "state 1-1 done 3", "stop", "exit 0"}},
     {"a card pulled mid-update is taken when it comes back, not after its back-off",
      {"env LORA_BACKOFF=60,60", "updater 10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0",
       "wait 1", "plug 1-1 ttyACM3 0311 S1", "runs 2", "state 1-1 done 2"}},
@@ -183,16 +166,15 @@ const std::vector<Row> ROWS = {
      {"plug 1-1 ttyACM0 0312 S1", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1",
       "wait 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1", "runs 1", "plug 1-1 ttyACM0 0312 S9", "runs 2"}},
     {"content decides: touch and identical copies touch no card, a new content does",
-     {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "touch lora_zl9ab.dist",
-      "sh cp -p $R/pckg/iot/distros/lora_gw_2g4.dist x && mv x $R/pckg/iot/distros/", "runs 2",
-      "distro lora_zl9ab.dist 9.9", "runs 3", "state 1-1 done 1", "state 1-2 done 1"}},
+     {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "sh touch $D/* && chmod 600 $D/* && chmod 644 $D/*",
+      "sh cp -p $D/lora_gw_2g4.dist x && mv x $D/", "runs 2", "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist", "runs 3", "state 1-1 done 1", "state 1-2 done 1"}},
     {"a distro moved out: one line, nothing sent; moved back: nothing",
-     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "sh mv $R/pckg/iot/distros/lora_zl9ab.dist .", "wait 1",
+     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "sh mv $D/lora_zl9ab.dist .", "wait 1",
       "plug 1-2 ttyACM1 0311 S2", "runs 1", "said 1 lora_zl9ab.dist: missing: nothing is sent",
-      "sh mv lora_zl9ab.dist $R/pckg/iot/distros/", "runs 2", "state 1-2 done 1"}},
+      "sh mv lora_zl9ab.dist $D/", "runs 2", "state 1-2 done 1"}},
     {"a distro written without a pause is taken once it is whole",
      {"env LORA_QUIET=1", "start", "plug 1-1 ttyACM0 0310 S1",
-      "sh (for i in $(seq 30); do echo >>$R/pckg/iot/distros/lora_zl9ab.dist; sleep 0.1; done) &", "runs 0", "runs 1"}},
+      "sh (for i in $(seq 30); do echo >>$D/lora_zl9ab.dist; sleep 0.1; done) &", "runs 0", "runs 1"}},
     {"a stop during an update: stopped, not a try, taken at the next start",
      {"updater slow 0", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "exit 0", "state 1-1 stopped 0",
       "said 1 update status 6, stopped", "start", "runs 2", "state 1-1 done 1"}},
@@ -205,7 +187,7 @@ const std::vector<Row> ROWS = {
     {"the forwarder leaves the cards before the update and has them back once the card is back",
      {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "start", "file run/updating yes", "runs 0",
       "sh echo >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
-      "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "touch lora_zl9ab.dist", "wait 1", "file run/updating no"}},
+      "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "sh touch $D/lora_zl9ab.dist", "wait 1", "file run/updating no"}},
 };
 
 void PrintTo(const Row &r, std::ostream *os)
