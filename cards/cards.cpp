@@ -359,7 +359,7 @@ State load(const std::string &dir, const std::string &port)
     s.port = port, s.tty = kv["tty"], s.model = kv["model"], s.serial = kv["serial"], s.sha = kv["sha256"];
     s.version = kv["fw_version"], s.state = kv["state"];
     s.status = int(number(kv["status"], -1));
-    s.tries = int(number(kv["tries"], 0));
+    s.tries = int(std::min(std::max(number(kv["tries"], 0), 0LL), (long long)TRIES));
     s.when = number(kv["when"], 0);
     s.known = !s.state.empty();
     return s;
@@ -382,7 +382,10 @@ enum Plan { LEAVE, RETRY, FRESH };
 // due: the end of its back-off (0 at the service's start).
 Plan plan(const Card &c, const State &s, const Distro &d, bool arrived, double due, double t)
 {
-    if (!s.known || s.serial != c.serial || s.sha != d.sha || (c.serial.empty() && arrived)) return FRESH;
+    // A card with no serial number that arrives may be another card, unless it still has tries
+    // to make at this distro: a card that resets after a failed try is not counted anew.
+    bool other = c.serial.empty() && arrived && (s.state == "done" || s.state == "given up");
+    if (!s.known || s.serial != c.serial || s.sha != d.sha || other) return FRESH;
     if (s.state == "stopped" || (s.state == "retrying" && (arrived || t >= due))) return RETRY;
     return LEAVE;
 }
@@ -390,8 +393,8 @@ Plan plan(const Card &c, const State &s, const Distro &d, bool arrived, double d
 // What follows an update that ended with the updater's status: the state's word.
 std::string outcome(int status, int tries, bool stopped)
 {
-    if (stopped) return "stopped";
     if (status == 0 || status == 1 || status == 2) return "done";
+    if (stopped) return "stopped";
     return tries >= TRIES ? "given up" : "retrying";
 }
 
@@ -403,18 +406,28 @@ std::string outcome(int status, int tries, bool stopped)
 int runupdater(const std::string &command, const std::string &tty, bool &stopped)
 {
     (void)fflush(stdout);
+    // A stop that lands between fork and exec must reach the updater, not this handler.
+    sigset_t stops, was;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, &was);
     pid_t pid = fork();
     if (pid == 0) {
-        signal(SIGTERM, SIG_DFL), signal(SIGINT, SIG_DFL), signal(SIGHUP, SIG_DFL);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) (void)signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &was, nullptr);
         execl(command.c_str(), command.c_str(), tty.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
+    sigprocmask(SIG_SETMASK, &was, nullptr);
     if (pid < 0) return 127;
     int st = 0;
     bool told = false;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
+    for (pid_t got = 0; got != pid;) {
+        got = waitpid(pid, &st, WNOHANG);
+        if (got < 0 && errno != EINTR) return 127;
         if (stopsig && !told) kill(pid, SIGTERM), told = true;
-        usleep(50000);
+        if (got != pid) usleep(50000);
     }
     stopped = told;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
@@ -439,7 +452,9 @@ struct Service {
     std::map<std::string, double> due;          // port -> end of the back-off
     std::map<std::string, double> returning;    // port -> until when we wait for its return
     std::map<std::string, double> unwritable;   // card id -> since when its terminal is refused
+    std::map<std::string, State> unsaved;       // port -> a state the disk refused, until it takes one
     bool handedover = false, held = false, gaveup = false;
+    long series = 0;                            // forwarder hand-overs so far
 };
 
 // Cards that came on the bus since the last look, and cards back from their reboot.
@@ -462,13 +477,14 @@ void arrivals(Service &sv, const std::vector<Card> &cards, double t)
 void handover(Service &sv)
 {
     if (sv.forwarder.empty() || sv.handedover) return;
-    // The answer stays while the forwarder is kept off, through series that follow closely.
-    std::string ack = sv.runtime + "/forwarder-off";
-    replace(sv.runtime, "updating", sv.forwarder + "\n");
+    // Each series has a number of its own, which the answer repeats: an answer left from the
+    // series before, while the helper was giving the forwarder back, is not taken for this one.
+    std::string ack = sv.runtime + "/forwarder-off", series = std::to_string(getpid()) + "." + std::to_string(++sv.series);
+    replace(sv.runtime, "updating", sv.forwarder + "\n" + series + "\n");
     sv.handedover = true;
     double until = now() + HANDOVER;
-    while (!exists(ack) && !stopsig && now() < until) usleep(100000);
-    if (!exists(ack) && !stopsig)
+    while (firstline(ack) != series && !stopsig && now() < until) usleep(100000);
+    if (firstline(ack) != series && !stopsig)
         say(4, sv.forwarder + " was not reported stopped in " + std::to_string(int(HANDOVER)) +
                    " s (is lora-updater-forwarder.path active?): updating anyway");
 }
@@ -494,7 +510,12 @@ void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State
     s.tries = stopped ? before : before + 1;
     s.when = time(nullptr);
     s.state = outcome(s.status, s.tries, stopped);
-    if (!save(sv.state, s)) say(3, c.port + ": cannot write its state in " + sv.state + "/cards: " + strerror(errno));
+    // A full or read-only disk must not make the card new again at its next look.
+    if (save(sv.state, s)) sv.unsaved.erase(c.port);
+    else {
+        if (!sv.unsaved.count(c.port)) say(3, c.port + ": cannot write its state in " + sv.state + "/cards: " + strerror(errno));
+        sv.unsaved[c.port] = s;
+    }
     // Every updater status but 9 and 10 comes after the reboot command.
     if (s.status != 9 && s.status != 10) sv.returning[c.port] = now() + RETURN;
     std::string head = c.tty + " (usb " + c.port + "): update status " + std::to_string(s.status) + ", ";
@@ -513,11 +534,28 @@ void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State
 
 // One look at the bus and the distros; updates the first card that needs it. Returns whether
 // a card still needs the forwarder off: one to update, one retrying, one not back yet.
+// udev gives the terminal to dialout a moment after it appears: a terminal the service cannot
+// open is waited for, and reported once after a while.
+bool writable(Service &sv, const Card &c, double t)
+{
+    std::string dev = sv.root + "/dev/" + c.tty;
+    if (access(dev.c_str(), R_OK | W_OK) == 0) return true;
+    double &since = sv.unwritable[c.id];
+    if (since == 0) since = t;
+    if (since > 0 && t - since >= UNWRITABLE) {
+        say(4, c.tty + " (usb " + c.port + "): the service cannot open " + dev + " (" + strerror(errno) + ")");
+        since = -1;
+    }
+    return false;
+}
+
 bool look(Service &sv)
 {
     double t = now();
     std::vector<Card> cards = scan(sv.root);
     arrivals(sv, cards, t);
+    for (auto it = sv.unwritable.begin(); it != sv.unwritable.end();)
+        it = std::none_of(cards.begin(), cards.end(), [&](const Card &c) { return c.id == it->first; }) ? sv.unwritable.erase(it) : std::next(it);
     bool held = exists(sv.state + "/hold");
     if (held != sv.held) say(5, held ? "updates held: no card is updated until \"lora-cards --release\"" : "updates released");
     sv.held = held;
@@ -526,18 +564,15 @@ bool look(Service &sv)
         std::string name = distroname(c.product);
         Distro &d = sv.distro[name];
         if (!ready(d, sv.distros, name, sv.quiet, t)) continue;
-        State s = load(sv.state, c.port);
+        State s = sv.unsaved.count(c.port) ? sv.unsaved[c.port] : load(sv.state, c.port);
         Plan p = plan(c, s, d, sv.arrived[c.port], sv.due[c.port], t);
-        bool retrying = p == LEAVE && s.state == "retrying";
-        pending = pending || p != LEAVE || retrying;
-        if (p == LEAVE || held) continue;
-        // udev gives the terminal to dialout a moment after it appears.
-        std::string dev = sv.root + "/dev/" + c.tty;
-        if (access(dev.c_str(), R_OK | W_OK) != 0) {
-            double &since = sv.unwritable[c.id];
-            if (since == 0) since = t;
-            if (since > 0 && t - since >= UNWRITABLE)
-                say(4, c.tty + " (usb " + c.port + "): the service cannot open " + dev + " (" + strerror(errno) + ")"), since = -1;
+        if (p == LEAVE || held) {
+            pending = pending || s.state == "retrying";
+            continue;
+        }
+        // A terminal reported as closed to the service gives the forwarder back meanwhile.
+        if (!writable(sv, c, t)) {
+            pending = pending || sv.unwritable[c.id] >= 0;
             continue;
         }
         updatecard(sv, c, d, p, s);
@@ -607,7 +642,8 @@ int show()
         if (!s.known) continue;
         char when[32] = "-";
         time_t at = time_t(s.when);
-        if (s.when > 0 && strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime(&at)) == 0) when[0] = 0;
+        const tm *utc = s.when > 0 ? gmtime(&at) : nullptr;
+        if (utc && strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) when[0] = 0;
         rows.push_back({port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
                         std::to_string(s.status), when, std::to_string(s.tries), s.state});
     }

@@ -162,6 +162,9 @@ const std::vector<Row> ROWS = {
     {"a card with no serial number: its return from our update is not an arrival, a new one is",
      {"plug 1-1 ttyACM0 0312 -", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 1",
       "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 2"}},
+    {"a card with no serial number that resets after its failed tries keeps counting them",
+     {"env LORA_BACKOFF=60,60", "updater 10 10 10", "plug 1-1 ttyACM0 0312 -", "start", "runs 1", "plug 1-1 ttyACM0 0312 -",
+      "runs 2", "plug 1-1 ttyACM0 0312 -", "runs 3", "state 1-1 given_up 3"}},
     {"a card with a serial number comes back: nothing; another card on its port: updated",
      {"plug 1-1 ttyACM0 0312 S1", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1",
       "wait 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1", "runs 1", "plug 1-1 ttyACM0 0312 S9", "runs 2"}},
@@ -186,7 +189,7 @@ const std::vector<Row> ROWS = {
       "lora-cards --forget 1-1", "runs 2", "lora-cards --forget 9-9", "shows 1 no state for a card on usb 9-9"}},
     {"the forwarder leaves the cards before the update and has them back once the card is back",
      {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "start", "file run/updating yes", "runs 0",
-      "sh echo >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
+      "sh echo 0 >run/forwarder-off", "runs 0", "sh sed -n 2p run/updating >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
       "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "sh touch $D/lora_zl9ab.dist", "wait 1", "file run/updating no"}},
 };
 
