@@ -581,6 +581,17 @@ bool look(Service &sv)
     return pending && !held;
 }
 
+// At a stop, the card the updater has just rebooted is waited for (2 s at most) until it has
+// left the bus: a poweroff that follows at once must not come before the card's reboot.
+void leaving(Service &sv)
+{
+    for (double until = now() + 2; now() < until; usleep(100000)) {
+        std::vector<Card> cards = scan(sv.root);
+        if (std::none_of(cards.begin(), cards.end(), [&](const Card &c) { return sv.returning.count(c.port) && sv.seen[c.port] == c.id; }))
+            return;
+    }
+}
+
 int serve()
 {
     Service sv;
@@ -607,6 +618,7 @@ int serve()
         if (!look(sv)) giveback(sv);
         if (!stopsig) usleep(useconds_t(TICK * 1e6));
     }
+    leaving(sv);
     giveback(sv);
     say(5, "stopped by signal " + std::to_string(stopsig) + (sv.gaveup ? ", a card was given up in this run" : ""));
     return sv.gaveup ? 1 : 0;
