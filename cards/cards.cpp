@@ -7,6 +7,10 @@
 //   lora-cards --release      lifts the hold: what is pending is updated
 //   lora-cards --serve        the service (lora-updater.service): watches the cards and the
 //                             distros and runs the updater for each card that needs it
+//   lora-cards --wait NAME... waits for the cards on the bus that take these distros to end
+//                             their updates: 0 when every one is done with the distro's content
+//   lora-cards --inventory    the cards' states as Mender inventory attributes
+//   lora-cards --metrics DIR  the cards' states as a Prometheus textfile, DIR/lora_cards.prom
 //
 // A card's state is one file per physical card, named after its USB port, in the state directory:
 // the card's serial number and model, the sha256 and fw_version of the distro it was last given,
@@ -637,13 +641,11 @@ int complain(const std::string &what)
     return 1;
 }
 
-int show()
+// Every card's state, in the order of their ports; false if the states cannot be read.
+bool states(const std::string &dir, std::vector<State> &all)
 {
-    std::string dir = statedir();
-    std::vector<std::vector<std::string>> rows = {
-        {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "STATE"}};
     DIR *d = opendir((dir + "/cards").c_str());
-    if (!d && errno != ENOENT) return complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : ""));
+    if (!d && errno != ENOENT) return complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : "")), false;
     std::vector<std::string> ports;
     while (dirent *e = d ? readdir(d) : nullptr)
         if (goodport(e->d_name)) ports.push_back(e->d_name);
@@ -651,14 +653,31 @@ int show()
     std::sort(ports.begin(), ports.end());
     for (const std::string &port : ports) {
         State s = load(dir, port);
-        if (!s.known) continue;
-        char when[32] = "-";
-        time_t at = time_t(s.when);
-        const tm *utc = s.when > 0 ? gmtime(&at) : nullptr;
-        if (utc && strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) when[0] = 0;
-        rows.push_back({port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
-                        std::to_string(s.status), when, std::to_string(s.tries), s.state});
+        if (s.known) all.push_back(s);
     }
+    return true;
+}
+
+// When the card's last update ended, in UTC; "-" if never.
+std::string utc(long long at)
+{
+    char text[32] = "-";
+    time_t t = time_t(at);
+    const tm *when = at > 0 ? gmtime(&t) : nullptr;
+    if (when && strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", when) == 0) text[0] = 0;
+    return text;
+}
+
+int show()
+{
+    std::string dir = statedir();
+    std::vector<std::vector<std::string>> rows = {
+        {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "STATE"}};
+    std::vector<State> all;
+    if (!states(dir, all)) return 1;
+    for (const State &s : all)
+        rows.push_back({s.port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
+                        std::to_string(s.status), utc(s.when), std::to_string(s.tries), s.state});
     std::vector<size_t> width(rows[0].size());
     for (const auto &r : rows)
         for (size_t i = 0; i < r.size(); i++) width[i] = std::max(width[i], r[i].size());
@@ -670,6 +689,129 @@ int show()
     if (rows.size() == 1) printf("no card has been updated yet\n");
     if (exists(dir + "/hold")) printf("updates are held: \"lora-cards --release\" lifts the hold\n");
     return 0;
+}
+
+// Mender's inventory: one attribute per line, "name=value". Each card's attributes are named
+// after its port, which it keeps across reboots; lora_cards lists the ports.
+int inventory()
+{
+    std::vector<State> all;
+    if (!states(statedir(), all)) return 1;
+    for (const State &s : all) printf("lora_cards=%s\n", s.port.c_str());
+    for (const State &s : all) {
+        std::string p = "lora_card_" + s.port + "_";
+        printf("%smodel=%s\n%sserial=%s\n%stty=%s\n%sfw_version=%s\n%sstatus=%d\n%swhen=%s\n%stries=%d\n%sstate=%s\n",
+               p.c_str(), s.model.c_str(), p.c_str(), s.serial.c_str(), p.c_str(), s.tty.c_str(), p.c_str(),
+               s.version.c_str(), p.c_str(), s.status, p.c_str(), utc(s.when).c_str(), p.c_str(), s.tries, p.c_str(),
+               s.state.c_str());
+    }
+    return 0;
+}
+
+// A label value in Prometheus's text format.
+std::string label(const std::string &v)
+{
+    std::string out;
+    for (char c : v) out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+std::string family(const char *name, const char *help)
+{
+    return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+}
+
+// The states as Prometheus series, one per card and metric, each card by its port; the model,
+// serial number and fw_version in an info series, to be joined on the port.
+std::string promtext(const std::vector<State> &all)
+{
+    std::string text = family("lora_card_info", "The LoRa card on a USB port: its terminal, model, serial number and the fw_version of the distro it was last given.");
+    for (const State &s : all)
+        text += "lora_card_info{port=\"" + label(s.port) + "\",tty=\"" + label(s.tty) + "\",model=\"" + label(s.model) +
+                "\",serial=\"" + label(s.serial) + "\",fw_version=\"" + label(s.version) + "\"} 1\n";
+    const struct {
+        const char *name, *help;
+        long long (*value)(const State &);
+    } gauges[] = {
+        {"lora_card_update_status", "The updater's exit status at the card's last update: 0, 1 and 2 leave the card done.",
+         [](const State &s) { return (long long)s.status; }},
+        {"lora_card_update_timestamp_seconds", "When the card's last update ended, in seconds since the epoch.",
+         [](const State &s) { return s.when; }},
+        {"lora_card_update_tries", "The updates tried at the card's distro; the card is given up after 3 that fail.",
+         [](const State &s) { return (long long)s.tries; }},
+        {"lora_card_given_up", "1 if the card's updates are given up until its distro changes or it is forgotten.",
+         [](const State &s) { return (long long)(s.state == "given up"); }},
+    };
+    for (const auto &g : gauges) {
+        text += family(g.name, g.help);
+        for (const State &s : all) text += std::string(g.name) + "{port=\"" + label(s.port) + "\"} " + std::to_string(g.value(s)) + "\n";
+    }
+    text += family("lora_card_state", "The card's state: 1 for the one it is in, 0 for the others.");
+    for (const State &s : all)
+        for (const char *word : {"done", "retrying", "given up", "stopped"})
+            text += "lora_card_state{port=\"" + label(s.port) + "\",state=\"" + word + "\"} " + (s.state == word ? "1" : "0") + "\n";
+    return text;
+}
+
+std::string mtime(const std::string &path)
+{
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) return "";
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// node-exporter reads every *.prom file of its directory at each scrape: the file is replaced
+// whole, and written again while the states change under it.
+int metrics(const std::string &out)
+{
+    std::string dir = statedir();
+    for (int round = 0; round < 10; round++) {
+        std::string before = mtime(dir + "/cards");
+        std::vector<State> all;
+        if (!states(dir, all)) return 1;
+        if (!replace(out, "lora_cards.prom", promtext(all))) return complain(out + "/lora_cards.prom: " + strerror(errno));
+        if (mtime(dir + "/cards") == before) return 0;
+    }
+    return 0;
+}
+
+// Waits for the cards on the bus now that take these distros: each must end done with its
+// distro's content as it is now (a card that was given up or stopped fails the wait). Cards
+// absent now are not waited for; a distro that is missing has no card to wait for.
+int waitcards(const std::vector<std::string> &names)
+{
+    std::string root = env("LORA_ROOT", ""), dir = statedir(), distros = root + "/pckg/iot/distros";
+    double limit = strtod(env("LORA_WAIT", "1800").c_str(), nullptr), start = now();
+    std::vector<Card> cards;
+    for (const Card &c : scan(root))
+        if (std::find(names.begin(), names.end(), distroname(c.product)) != names.end() && exists(distros + "/" + distroname(c.product)))
+            cards.push_back(c);
+    int failed = 0;
+    while (!cards.empty()) {
+        if (exists(dir + "/hold")) return complain("updates are held: \"lora-cards --release\" lifts the hold");
+        std::map<std::string, Distro> content;
+        for (auto it = cards.begin(); it != cards.end();) {
+            const Card &c = *it;
+            std::string name = distroname(c.product), head = c.tty + " (usb " + c.port + "): ";
+            Distro &d = content[name];
+            if (d.sha.empty() && d.problem.empty()) readdistro(d, distros + "/" + name);
+            State s = load(dir, c.port);
+            bool ours = s.known && s.serial == c.serial && !d.sha.empty() && s.sha == d.sha;
+            bool ended = ours && (s.state == "done" || s.state == "given up" || s.state == "stopped");
+            bool late = now() - start > limit;
+            if (!ended && !late) {
+                ++it;
+                continue;
+            }
+            if (ended) printf("%s%s with %s, fw_version %s, update status %d\n", head.c_str(), s.state.c_str(), name.c_str(), s.version.c_str(), s.status);
+            else printf("%snot done with %s after %.0f s\n", head.c_str(), name.c_str(), limit);
+            failed += !ended || s.state != "done";
+            it = cards.erase(it);
+        }
+        (void)fflush(stdout);
+        if (!cards.empty()) usleep(useconds_t(TICK * 1e6));
+    }
+    return failed ? 1 : 0;
 }
 
 int forget(const std::string &port)
@@ -694,7 +836,8 @@ int hold(bool on)
 
 int usage()
 {
-    (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve]\n");
+    (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve | --wait NAME... |\n"
+                          "                   --inventory | --metrics DIR]\n");
     return 2;
 }
 
@@ -705,9 +848,12 @@ int main(int argc, char **argv)
     std::string opt = argc > 1 ? argv[1] : "";
     if (argc == 1) return show();
     if (opt == "--forget" && argc == 3) return forget(argv[2]);
+    if (opt == "--metrics" && argc == 3) return metrics(argv[2]);
+    if (opt == "--wait" && argc > 2) return waitcards(std::vector<std::string>(argv + 2, argv + argc));
     if (argc != 2) return usage();
     if (opt == "--hold" || opt == "--release") return hold(opt == "--hold");
     if (opt == "--serve") return serve();
+    if (opt == "--inventory") return inventory();
     if (opt == "--help" || opt == "-h") return usage(), 0;
     return usage();
 }

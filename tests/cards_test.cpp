@@ -114,7 +114,8 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
         g.pid = -1;
     }
     else if (w == "wait") in >> a, std::this_thread::sleep_for(std::chrono::milliseconds(int(atof(a.c_str()) * 1000)));
-    else if (w == "lora-cards") std::getline(in, a), sh("STATE_DIRECTORY=" + g.dir + "/state " LORA_CARDS + a + " >" + g.dir + "/cmd 2>&1");
+    else if (w == "lora-cards")
+        std::getline(in, a), sh("{ STATE_DIRECTORY=" + g.dir + "/state LORA_ROOT=" + g.root + " " LORA_CARDS + a + "; echo exit $?; } >" + g.dir + "/cmd 2>&1");
     else if (w == "runs") {
         size_t n = 0;
         in >> n;
@@ -187,6 +188,11 @@ const std::vector<Row> ROWS = {
     {"forget: the card is updated again; the state shows",
      {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "lora-cards", "shows 1 1-1   ttyACM0  ZL9A   S1      2.4.1",
       "lora-cards --forget 1-1", "runs 2", "lora-cards --forget 9-9", "shows 1 no state for a card on usb 9-9"}},
+    {"--wait: the cards of the changed distros until they end; one given up fails it",
+     {"updater 0 0 6 6 6", "plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2",
+      "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist", "lora-cards --wait lora_zl9ab.dist lora_gw_2g4.dist",
+      "shows 1 ttyACM0 (usb 1-1): given up with lora_zl9ab.dist, fw_version 9, update status 6", "shows 1 ttyACM1 (usb 1-2): done",
+      "shows 1 exit 1", "runs 5"}},
     {"the forwarder leaves the cards before the update and has them back once the card is back",
      {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "start", "file run/updating yes", "runs 0",
       "sh echo 0 >run/forwarder-off", "runs 0", "sh sed -n 2p run/updating >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
