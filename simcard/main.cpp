@@ -2,7 +2,7 @@
 // on the updater's exit status without a card on the desk.
 //
 //   simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE] [--crc TEXT]
-//           [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]
+//           [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N] [--refuse-text TEXT]
 //           [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
 //           [--serve DEVICE [--unplug SHELL] [--plug SHELL]]
 //
@@ -64,6 +64,7 @@ long number(const std::string &text)
 const char USAGE[] =
     "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
     "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
+    "               [--refuse-text TEXT]\n"
     "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
     "               [--serve DEVICE [--unplug SHELL] [--plug SHELL]]\n"
     "CMD: setting crc revision begin page done reboot (--hangup also takes page:N, one page).\n"
@@ -122,6 +123,7 @@ int main(int argc, char *argv[])
         else if (opt == "--baud" && number(val) >= 0) script.baud = unsigned(number(val));
         else if (opt == "--refuse-page" && number(val) >= 0)
             script.rules.push_back(simcard::reply(simcard::Cmd::Page, "ERR", int(number(val))));
+        else if (opt == "--refuse-text" && !val.empty()) script.refusetext = val;
         else if (opt == "--reboot-reply") script.rules.push_back(simcard::reply(simcard::Cmd::Reboot, val));
         else if (opt == "--silent" && COMMANDS.count(val)) script.rules.push_back(simcard::silent(COMMANDS.at(val)));
         else if (opt == "--hangup" && COMMANDS.count(val)) script.rules.push_back(simcard::hangup(COMMANDS.at(val)));

@@ -268,6 +268,9 @@ void Card::answer(const std::string &command)
     for (const Rule &r : script_.rules)
         if (!rule && r.cmd == cmd && (r.page < 0 || r.page == page)) rule = &r;
     std::vector<std::string> pieces = rule ? rule->pieces : std::vector<std::string>{defaultreply(cmd, script_)};
+    if (cmd == Cmd::Page && !script_.refusetext.empty() &&
+        command.find(script_.refusetext, command.rfind('.') + 1) != std::string::npos)
+        pieces = {"ERR\r\n"};
     std::string reply;
     for (const std::string &piece : pieces) reply += piece;
 

@@ -43,6 +43,7 @@ struct Script {
     std::optional<std::string> distro; // the distro the pages must come from, when known
     bool warn = false;         // print each broken dialogue rule on stderr as it happens
     bool reboots = false;      // a reboot ends the dialogue: the next command begins a new one
+    std::string refusetext;    // a page whose data holds this text is refused, whatever the rules
     // Serving a real terminal: shell commands that take the card off the bus and put it back.
     // A reboot runs both, a second apart; a hang-up runs unplug.
     std::string unplug, plug;
