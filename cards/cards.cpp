@@ -52,6 +52,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -645,7 +646,10 @@ int complain(const std::string &what)
 bool states(const std::string &dir, std::vector<State> &all)
 {
     DIR *d = opendir((dir + "/cards").c_str());
-    if (!d && errno != ENOENT) return complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : "")), false;
+    if (!d && errno != ENOENT) {
+        complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : ""));
+        return false;
+    }
     std::vector<std::string> ports;
     while (dirent *e = d ? readdir(d) : nullptr)
         if (goodport(e->d_name)) ports.push_back(e->d_name);
@@ -675,9 +679,10 @@ int show()
         {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "STATE"}};
     std::vector<State> all;
     if (!states(dir, all)) return 1;
-    for (const State &s : all)
-        rows.push_back({s.port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
-                        std::to_string(s.status), utc(s.when), std::to_string(s.tries), s.state});
+    std::transform(all.begin(), all.end(), std::back_inserter(rows), [](const State &s) {
+        return std::vector<std::string>{s.port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
+                                        std::to_string(s.status), utc(s.when), std::to_string(s.tries), s.state};
+    });
     std::vector<size_t> width(rows[0].size());
     for (const auto &r : rows)
         for (size_t i = 0; i < r.size(); i++) width[i] = std::max(width[i], r[i].size());
@@ -782,10 +787,10 @@ int waitcards(const std::vector<std::string> &names)
 {
     std::string root = env("LORA_ROOT", ""), dir = statedir(), distros = root + "/pckg/iot/distros";
     double limit = strtod(env("LORA_WAIT", "1800").c_str(), nullptr), start = now();
-    std::vector<Card> cards;
-    for (const Card &c : scan(root))
-        if (std::find(names.begin(), names.end(), distroname(c.product)) != names.end() && exists(distros + "/" + distroname(c.product)))
-            cards.push_back(c);
+    std::vector<Card> cards, all = scan(root);
+    std::copy_if(all.begin(), all.end(), std::back_inserter(cards), [&](const Card &c) {
+        return std::find(names.begin(), names.end(), distroname(c.product)) != names.end() && exists(distros + "/" + distroname(c.product));
+    });
     int failed = 0;
     while (!cards.empty()) {
         if (exists(dir + "/hold")) return complain("updates are held: \"lora-cards --release\" lifts the hold");
@@ -794,7 +799,7 @@ int waitcards(const std::vector<std::string> &names)
             const Card &c = *it;
             std::string name = distroname(c.product), head = c.tty + " (usb " + c.port + "): ";
             Distro &d = content[name];
-            if (d.sha.empty() && d.problem.empty()) readdistro(d, distros + "/" + name);
+            if (d.sha.empty() && d.problem.empty()) readdistro(d, (distros + "/").append(name));
             State s = load(dir, c.port);
             bool ours = s.known && s.serial == c.serial && !d.sha.empty() && s.sha == d.sha;
             bool ended = ours && (s.state == "done" || s.state == "given up" || s.state == "stopped");
