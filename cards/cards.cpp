@@ -717,7 +717,9 @@ int inventory()
 std::string label(const std::string &v)
 {
     std::string out;
-    for (char c : v) out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    // node-exporter refuses a whole file for one label that is not UTF-8: a state edited by hand
+    // must not take every card's series away.
+    for (char c : v) out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c < 0x20 || c > 0x7e ? "_" : std::string(1, c);
     return out;
 }
 
@@ -787,19 +789,27 @@ int waitcards(const std::vector<std::string> &names)
 {
     std::string root = env("LORA_ROOT", ""), dir = statedir(), distros = root + "/pckg/iot/distros";
     double limit = strtod(env("LORA_WAIT", "1800").c_str(), nullptr), start = now();
+    auto unknown = std::find_if(names.begin(), names.end(), [](const std::string &n) {
+        return n != distroname(0x310) && n != distroname(0x312) && n != distroname(0x313);
+    });
+    if (unknown != names.end()) {
+        complain(*unknown + ": not a distro name (lora_zl9ab.dist, lora_gw_2g4.dist, lora_zl9abH.dist)");
+        return 2;
+    }
     std::vector<Card> cards, all = scan(root);
     std::copy_if(all.begin(), all.end(), std::back_inserter(cards), [&](const Card &c) {
         return std::find(names.begin(), names.end(), distroname(c.product)) != names.end() && exists(distros + "/" + distroname(c.product));
     });
     int failed = 0;
+    std::map<std::string, Distro> content;  // read again only when its stat changes
     while (!cards.empty()) {
-        if (exists(dir + "/hold")) return complain("updates are held: \"lora-cards --release\" lifts the hold");
-        std::map<std::string, Distro> content;
         for (auto it = cards.begin(); it != cards.end();) {
             const Card &c = *it;
-            std::string name = distroname(c.product), head = c.tty + " (usb " + c.port + "): ";
+            std::string name = distroname(c.product), head = c.tty + " (usb " + c.port + "): ", path = distros + "/";
             Distro &d = content[name];
-            if (d.sha.empty() && d.problem.empty()) readdistro(d, (distros + "/").append(name));
+            path += name;
+            std::string key = statkey(path);
+            if (key != d.stat) d.stat = key, d.sha.clear(), readdistro(d, path);
             State s = load(dir, c.port);
             bool ours = s.known && s.serial == c.serial && !d.sha.empty() && s.sha == d.sha;
             bool ended = ours && (s.state == "done" || s.state == "given up" || s.state == "stopped");
@@ -814,6 +824,8 @@ int waitcards(const std::vector<std::string> &names)
             it = cards.erase(it);
         }
         (void)fflush(stdout);
+        // A hold fails the wait only for the cards it keeps from their updates.
+        if (!cards.empty() && exists(dir + "/hold")) return complain("updates are held: \"lora-cards --release\" lifts the hold");
         if (!cards.empty()) usleep(useconds_t(TICK * 1e6));
     }
     return failed ? 1 : 0;
