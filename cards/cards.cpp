@@ -760,24 +760,17 @@ std::string promtext(const std::vector<State> &all)
     return text;
 }
 
-std::string mtime(const std::string &path)
-{
-    struct stat st{};
-    if (stat(path.c_str(), &st) != 0) return "";
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-}
-
 // node-exporter reads every *.prom file of its directory at each scrape: the file is replaced
 // whole, and written again while the states change under it.
 int metrics(const std::string &out)
 {
     std::string dir = statedir();
     for (int round = 0; round < 10; round++) {
-        std::string before = mtime(dir + "/cards");
+        std::string before = statkey(dir + "/cards");
         std::vector<State> all;
         if (!states(dir, all)) return 1;
         if (!replace(out, "lora_cards.prom", promtext(all))) return complain(out + "/lora_cards.prom: " + strerror(errno));
-        if (mtime(dir + "/cards") == before) return 0;
+        if (statkey(dir + "/cards") == before) return 0;
     }
     return 0;
 }
