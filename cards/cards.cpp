@@ -32,7 +32,8 @@
 //
 // Environment (systemd sets the first two):
 //   STATE_DIRECTORY      the cards' states and the hold (default /var/lib/lora-updater)
-//   RUNTIME_DIRECTORY    the forwarder hand-over files (default /run/lora-updater)
+//   RUNTIME_DIRECTORY    the forwarder hand-over's request (default /run/lora-updater); the
+//                        helper answers in the same path with "-forwarder" added
 //   LORA_FORWARDER       the packet forwarder's unit, kept stopped while cards are updated
 //   LORA_UPDATE_COMMAND  the updater, run with the terminal name (default /usr/bin/updater)
 //   LORA_ROOT            put in front of /sys, /dev and /pckg, for simulated cards
@@ -484,8 +485,11 @@ void handover(Service &sv)
     if (sv.forwarder.empty() || sv.handedover) return;
     // Each series has a number of its own, which the answer repeats: an answer left from the
     // series before, while the helper was giving the forwarder back, is not taken for this one.
-    std::string ack = sv.runtime + "/forwarder-off", series = std::to_string(getpid()) + "." + std::to_string(++sv.series);
-    replace(sv.runtime, "updating", sv.forwarder + "\n" + series + "\n");
+    // The helper answers from its own runtime directory, beside ours: root writes nothing where
+    // this service's user can.
+    std::string ack = sv.runtime + "-forwarder/forwarder-off", series = std::to_string(getpid()) + "." + std::to_string(++sv.series);
+    // The file names no unit: root takes the forwarder from this service's own configuration.
+    replace(sv.runtime, "updating", series + "\n");
     sv.handedover = true;
     double until = now() + HANDOVER;
     while (firstline(ack) != series && !stopsig && now() < until) usleep(100000);
