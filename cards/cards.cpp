@@ -15,8 +15,10 @@
 // A card's state is one file per physical card, named after its USB port, in the state directory:
 // the card's serial number and model, the sha256 and fw_version of the distro it was last given,
 // the updater's last status and when, the tries at that distro, and one of "done", "retrying",
-// "given up" and "stopped". It is replaced whole (written beside, synced, renamed), so a power
-// cut leaves the old state or the new one.
+// "given up", "stopped" and "updating" (the updater runs, the try already counted). It is replaced
+// whole (written beside, synced, renamed), so a power cut leaves the old state or the new one. A
+// state the disk refuses waits in memory until the disk takes it; a file that is not a whole
+// state is no state.
 //
 // What the service does with a card, in order:
 //   - its model's distro missing, unreadable, or changed in the last few seconds: nothing yet;
@@ -26,7 +28,9 @@
 //   - done (updater status 0, 1, or 2: the distro does not support it) or given up: nothing;
 //   - stopped: an update (a stop is not a try);
 //   - retrying: an update once its back-off is over, when it comes back on the bus, or at the
-//     service's start; after 3 tries at one distro it is given up, and reported once.
+//     service's start; after 3 tries at one distro it is given up, and reported once;
+//   - updating, found at the service's start: the service ended during that try (killed, a
+//     power cut); it counts as a failed try.
 // Every wait is measured on the monotonic clock: a distro is taken once its stat (inode, size,
 // times) has stayed the same for the quiet time, whatever the wall clock says.
 //
@@ -41,8 +45,10 @@
 //                        second and a third try ("10,30")
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +61,7 @@
 #include <ctime>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,13 +122,14 @@ long hexattr(const std::string &path)
     return strtol(v.c_str(), nullptr, 16);
 }
 
-// Replaces a file whole: a reader, or a power cut, finds the old content or the new one.
+// Replaces a file whole: a reader, or a power cut, finds the old content or the new one. The
+// mode is 0644 whatever the umask: node-exporter reads the textfile as another user.
 bool replace(const std::string &dir, const std::string &name, const std::string &text)
 {
     std::string tmp = dir + "/." + name + ".new", path = dir + "/" + name;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size()) && fsync(fd) == 0;
+    bool ok = fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok && rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) {
         unlink(tmp.c_str());
@@ -349,25 +357,34 @@ long long number(const std::string &text, long long fallback)
     return text.empty() || *end ? fallback : n;
 }
 
+const char *const WORDS[] = {"done", "retrying", "given up", "stopped", "updating"};
+
+// A state file is trusted only whole: a regular file (not a link), of a state's size, with one of
+// the state words. Anything else (empty, cut, garbage, edited into a megabyte) is no state: the
+// card is updated anew, and its state written over it.
 State load(const std::string &dir, const std::string &port)
 {
     State s;
-    FILE *f = fopen((dir + "/cards/" + port).c_str(), "re");
-    if (!f) return s;
-    char line[512];
+    int fd = open((dir + "/cards/" + port).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st{};
+    char text[4096];
+    ssize_t n = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text) : -1;
+    if (fd >= 0) close(fd);
+    if (n <= 0 || size_t(n) == sizeof text) return s;
     std::map<std::string, std::string> kv;
-    while (fgets(line, sizeof line, f)) {
-        char *eq = strchr(line, '='), *nl = strchr(line, '\n');
-        if (nl) *nl = 0;
-        if (eq) kv[std::string(line, eq)] = eq + 1;
+    for (size_t at = 0; at < size_t(n);) {
+        size_t end = std::find(text + at, text + n, '\n') - text;
+        std::string line(text + at, end - at);
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+        at = end + 1;
     }
-    (void)fclose(f);
     s.port = port, s.tty = kv["tty"], s.model = kv["model"], s.serial = kv["serial"], s.sha = kv["sha256"];
     s.version = kv["fw_version"], s.state = kv["state"];
     s.status = int(number(kv["status"], -1));
     s.tries = int(std::min(std::max(number(kv["tries"], 0), 0LL), (long long)TRIES));
     s.when = number(kv["when"], 0);
-    s.known = !s.state.empty();
+    s.known = std::find(std::begin(WORDS), std::end(WORDS), s.state) != std::end(WORDS);
     return s;
 }
 
@@ -378,6 +395,32 @@ bool save(const std::string &dir, const State &s)
                        "\nwhen=" + std::to_string(s.when) + "\ntries=" + std::to_string(s.tries) +
                        "\nstate=" + s.state + "\n";
     return replace(dir + "/cards", s.port, text);
+}
+
+int complain(const std::string &what)
+{
+    (void)fprintf(stderr, "lora-cards: %s\n", what.c_str());
+    return 1;
+}
+
+// Every card's state, in the order of their ports; false if the states cannot be read.
+bool states(const std::string &dir, std::vector<State> &all)
+{
+    DIR *d = opendir((dir + "/cards").c_str());
+    if (!d && errno != ENOENT) {
+        complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : ""));
+        return false;
+    }
+    std::vector<std::string> ports;
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (goodport(e->d_name)) ports.push_back(e->d_name);
+    if (d) closedir(d);
+    std::sort(ports.begin(), ports.end());
+    for (const std::string &port : ports) {
+        State s = load(dir, port);
+        if (s.known) all.push_back(s);
+    }
+    return true;
 }
 
 // ---- What to do with a card
@@ -459,6 +502,7 @@ struct Service {
     std::map<std::string, double> returning;    // port -> until when we wait for its return
     std::map<std::string, double> unwritable;   // card id -> since when its terminal is refused
     std::map<std::string, State> unsaved;       // port -> a state the disk refused, until it takes one
+    std::set<std::string> cut;                  // ports whose last try the service's end cut short
     bool handedover = false, held = false, gaveup = false;
     long series = 0;                            // forwarder hand-overs so far
 };
@@ -505,6 +549,60 @@ void giveback(Service &sv)
     sv.handedover = false;
 }
 
+// A full or read-only disk must not make the card new again at its next look: the state waits
+// in memory, and is written as soon as the disk takes it.
+void store(Service &sv, const State &s)
+{
+    if (save(sv.state, s)) sv.unsaved.erase(s.port);
+    else {
+        if (!sv.unsaved.count(s.port)) say(3, s.port + ": cannot write its state in " + sv.state + "/cards: " + strerror(errno));
+        sv.unsaved[s.port] = s;
+    }
+}
+
+void flush(Service &sv)
+{
+    for (auto it = sv.unsaved.begin(); it != sv.unsaved.end();) {
+        if (!save(sv.state, it->second)) {
+            ++it;
+            continue;
+        }
+        say(5, it->first + ": its state is written again in " + sv.state + "/cards");
+        it = sv.unsaved.erase(it);
+    }
+}
+
+// While the updater runs, the card's state says "updating" with the try counted: a service killed
+// in the update (SIGKILL, a power cut, a watchdog) finds it at its next start, and counts it. A
+// card whose update kills the service each time is given up like any other.
+void cutshort(Service &sv)
+{
+    std::vector<State> all;
+    states(sv.state, all);
+    for (State &s : all) {
+        if (s.state != "updating") continue;
+        s.state = s.tries >= TRIES ? "given up" : "retrying";
+        // One line per try, as for the others: the status is unknown, -1.
+        std::string head = s.tty + " (usb " + s.port + "): update status -1, update cut short (the service ended during it), try " +
+                           std::to_string(s.tries) + " of " + std::to_string(TRIES) + ", ";
+        if (s.state == "retrying") say(4, head + "tried again now"), sv.cut.insert(s.port);
+        else say(3, head + "given up until its distro changes or \"lora-cards --forget " + s.port + "\""), sv.gaveup = true;
+        store(sv, s);
+    }
+}
+
+// The card may still answer the killed updater's last command: what it sends within its 2-s
+// reply time is discarded, so that it does not begin the next dialogue. The updater itself takes
+// the line as it finds it.
+void drain(const std::string &dev)
+{
+    int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    if (isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        for (double until = now() + 2.5; now() < until && !stopsig; usleep(100000)) tcflush(fd, TCIFLUSH);
+    close(fd);
+}
+
 void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State &was)
 {
     State s;
@@ -514,17 +612,16 @@ void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State
     handover(sv);
     if (stopsig) return;
     sv.arrived.erase(c.port);
+    if (sv.cut.erase(c.port)) drain(sv.root + "/dev/" + c.tty);
+    if (stopsig) return;
+    s.state = "updating", s.tries = before + 1, s.when = time(nullptr);
+    (void)save(sv.state, s);
     bool stopped = false;
     s.status = runupdater(sv.command, c.tty, stopped);
     s.tries = stopped ? before : before + 1;
     s.when = time(nullptr);
     s.state = outcome(s.status, s.tries, stopped);
-    // A full or read-only disk must not make the card new again at its next look.
-    if (save(sv.state, s)) sv.unsaved.erase(c.port);
-    else {
-        if (!sv.unsaved.count(c.port)) say(3, c.port + ": cannot write its state in " + sv.state + "/cards: " + strerror(errno));
-        sv.unsaved[c.port] = s;
-    }
+    store(sv, s);
     // Every updater status but 9 and 10 comes after the reboot command.
     if (s.status != 9 && s.status != 10) sv.returning[c.port] = now() + RETURN;
     std::string head = c.tty + " (usb " + c.port + "): update status " + std::to_string(s.status) + ", ";
@@ -563,6 +660,7 @@ bool look(Service &sv)
     double t = now();
     std::vector<Card> cards = scan(sv.root);
     arrivals(sv, cards, t);
+    flush(sv);
     for (auto it = sv.unwritable.begin(); it != sv.unwritable.end();)
         it = std::none_of(cards.begin(), cards.end(), [&](const Card &c) { return c.id == it->first; }) ? sv.unwritable.erase(it) : std::next(it);
     bool held = exists(sv.state + "/hold");
@@ -622,6 +720,7 @@ int serve()
     signal(SIGHUP, SIG_IGN), signal(SIGPIPE, SIG_IGN);
     // The cards already on the bus are not arrivals: their states say what they need.
     for (const Card &c : scan(sv.root)) sv.seen[c.port] = c.id;
+    cutshort(sv);
     say(6, "watching the LoRa cards and " + sv.distros);
     while (!stopsig) {
         if (!look(sv)) giveback(sv);
@@ -638,32 +737,6 @@ int serve()
 std::string statedir()
 {
     return env("STATE_DIRECTORY", "/var/lib/lora-updater");
-}
-
-int complain(const std::string &what)
-{
-    (void)fprintf(stderr, "lora-cards: %s\n", what.c_str());
-    return 1;
-}
-
-// Every card's state, in the order of their ports; false if the states cannot be read.
-bool states(const std::string &dir, std::vector<State> &all)
-{
-    DIR *d = opendir((dir + "/cards").c_str());
-    if (!d && errno != ENOENT) {
-        complain(dir + "/cards: " + strerror(errno) + (errno == EACCES ? " (run as root)" : ""));
-        return false;
-    }
-    std::vector<std::string> ports;
-    while (dirent *e = d ? readdir(d) : nullptr)
-        if (goodport(e->d_name)) ports.push_back(e->d_name);
-    if (d) closedir(d);
-    std::sort(ports.begin(), ports.end());
-    for (const std::string &port : ports) {
-        State s = load(dir, port);
-        if (s.known) all.push_back(s);
-    }
-    return true;
 }
 
 // When the card's last update ended, in UTC; "-" if never.
@@ -759,7 +832,7 @@ std::string promtext(const std::vector<State> &all)
     }
     text += family("lora_card_state", "The card's state: 1 for the one it is in, 0 for the others.");
     for (const State &s : all)
-        for (const char *word : {"done", "retrying", "given up", "stopped"})
+        for (const char *word : WORDS)
             text += "lora_card_state{port=\"" + label(s.port) + "\",state=\"" + word + "\"} " + (s.state == word ? "1" : "0") + "\n";
     return text;
 }
@@ -828,10 +901,17 @@ int waitcards(const std::vector<std::string> &names)
     return failed ? 1 : 0;
 }
 
+int usage()
+{
+    (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve | --wait NAME... |\n"
+                          "                   --inventory | --metrics DIR]\n");
+    return 2;
+}
+
 int forget(const std::string &port)
 {
     std::string path = statedir() + "/cards/" + port;
-    if (!goodport(port)) return complain(port + ": not a USB port name, such as 1-1");
+    if (!goodport(port)) return complain(port + ": not a USB port name, such as 1-1"), usage();
     if (unlink(path.c_str()) != 0) return complain("no state for a card on usb " + port + ": " + strerror(errno));
     printf("forgot the card on usb %s: it is updated again\n", port.c_str());
     return 0;
@@ -846,13 +926,6 @@ int hold(bool on)
     printf(on ? "updates held: no card is updated until \"lora-cards --release\"\n"
               : "updates released: the cards that need it are updated now\n");
     return 0;
-}
-
-int usage()
-{
-    (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve | --wait NAME... |\n"
-                          "                   --inventory | --metrics DIR]\n");
-    return 2;
 }
 
 }  // namespace

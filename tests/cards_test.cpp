@@ -3,6 +3,7 @@
 // row with the service's output.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,11 +47,6 @@ size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-size_t runs(const Gateway &g)
-{
-    return count(slurp(g.dir + "/runs"), "\n");
-}
-
 // The stand-in updater takes the next status of its queue (0 once it is empty); "slow" runs
 // until SIGTERM, then ends 6 as the updater's stop does.
 const char *UPDATER = R"(#!/bin/sh
@@ -66,6 +62,7 @@ void start(Gateway &g)
     g.pid = fork();
     if (g.pid == 0) {
         setpgid(0, 0);  // the service and its updater, for a row to end them together
+        umask(077);     // what it writes is readable by all whatever the umask
         if (!freopen((g.dir + "/out").c_str(), "a", stdout)) _exit(126);
         for (const std::string &e : g.env) putenv(strdup(e.c_str()));
         setenv("DIR", g.dir.c_str(), 1), setenv("LORA_ROOT", g.root.c_str(), 1);
@@ -99,13 +96,25 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
 {
     std::string w, a, b, c, d;
     in >> w;
-    if (w == "plug") in >> a >> b >> c >> d, plug(g, a, b, c, d);
+    if (w == "plug")
+        while (in >> a >> b >> c >> d) plug(g, a, b, c, d);
     else if (w == "unplug") in >> a, sh("rm -rf " + g.root + "/sys/class/tty/" + a + " " + g.root + "/dev/" + a);
     else if (w == "sh") std::getline(in, a), sh("cd " + g.dir + " && D=" + g.root + "/pckg/iot/distros &&" + a);
     else if (w == "env") in >> a, g.env.push_back(a);
+    else if (w == "forwarder") {
+        // The root helper as its path unit starts it, for a minute, with a systemctl that logs
+        // what it is asked, says the configuration holds UNIT and the forwarder is ACTIVE, and
+        // takes 2 s to stop it.
+        in >> a >> b;
+        std::ofstream(g.dir + "/bin/systemctl") << "#!/bin/sh\necho \"$*\" >>" + g.dir + "/systemctl\n[ $1 != stop ] || sleep 2\n"
+                                                   "case $3 in Environment) echo LORA_FORWARDER=" + a + ";; ActiveState) echo " + b + ";; esac\n";
+        sh("cd " + g.dir + " && chmod 755 bin/systemctl && { for i in $(seq 600); do [ -d run ] || break; [ ! -e run/updating ] || { mkdir run-forwarder; "
+           "PATH=$PWD/bin:$PATH LORA_RUN=run RUNTIME_DIRECTORY=run-forwarder sh " FORWARDER " >>out; rm -r run-forwarder; }; sleep 0.1; done >/dev/null 2>&1 & }");
+    }
     else if (w == "updater") {
         while (in >> a) std::ofstream(g.dir + "/statuses", std::ios::app) << a << "\n";
     } else if (w == "start") start(g);
+    else if (w == "kill") kill(-g.pid, SIGKILL), waitpid(g.pid, &g.status, 0), g.pid = -1;
     else if (w == "stop") {
         kill(g.pid, SIGTERM);
         bool ended = false;
@@ -114,14 +123,20 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
         g.pid = -1;
     }
     else if (w == "wait") in >> a, std::this_thread::sleep_for(std::chrono::milliseconds(int(atof(a.c_str()) * 1000)));
-    else if (w == "lora-cards")
-        std::getline(in, a), sh("{ STATE_DIRECTORY=" + g.dir + "/state LORA_ROOT=" + g.root + " " LORA_CARDS + a + "; echo exit $?; } >" + g.dir + "/cmd 2>&1");
+    else if (w == "lora-cards") {
+        // "lc" runs lora-cards again within the step; each run prints its exit status (124: it
+        // hung). A umask that node-exporter could not read through must not show in the files
+        // written.
+        for (const std::string &e : g.env) b += e + " ";
+        std::getline(in, a), sh("cd " + g.dir + " && umask 077 && { lc() { " + b + "STATE_DIRECTORY=" + g.dir + "/state LORA_ROOT=" + g.root + " timeout 30 " LORA_CARDS " \"$@\"; echo exit $?; }; lc" + a + "; } >cmd 2>&1");
+    }
     else if (w == "runs") {
         size_t n = 0;
+        auto runs = [&] { return count(slurp(g.dir + "/runs"), "\n"); };
         in >> n;
-        waitfor([&] { return runs(g) >= n; });
+        waitfor([&] { return runs() >= n; });
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        if (runs(g) != n) why = "the updater ran " + std::to_string(runs(g)) + " times, not " + std::to_string(n);
+        if (runs() != n) why = "the updater ran " + std::to_string(runs()) + " times, not " + std::to_string(n);
     } else if (w == "state") {
         in >> a >> b >> c;
         std::replace(b.begin(), b.end(), '_', ' ');
@@ -150,65 +165,92 @@ struct Row {
 
 const std::vector<Row> ROWS = {
     {"up-to-date cards are left alone at the next start",
-     {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "state 1-1 done 1", "stop", "exit 0",
-      "start", "runs 2", "said 1 ttyACM0 (usb 1-1): update status 0, done"}},
+     {"plug 1-1 ttyACM0 0310 S1", "plug 1-1.2 ttyACM1 0312 S2", "start", "runs 2", "state 1-1 done 1", "stop", "exit 0", "start", "runs 2",
+      "said 1 ttyACM0 (usb 1-1): update status 0, done"}},
     {"a refusing card: three tries, given up once, the run ends failed",
-     {"updater 6 6 6 0", "plug 1-1 ttyACM0 0313 S1", "start", "runs 3", "state 1-1 given_up 3", "said 1 given up",
-      "said 2 tried again at", "stop", "exit 1", "start", "runs 3", "stop", "exit 0"}},
+     {"updater 6 6 6 0", "plug 1-1 ttyACM0 0313 S1", "start", "runs 3", "state 1-1 given_up 3", "said 1 given up", "said 2 tried again at",
+      "stop", "exit 1", "start", "runs 3", "stop", "exit 0"}},
     {"done after a busy terminal and a silent card: status 2, the distro does not support the card",
-     {"updater 9 10 2", "plug 1-1 ttyACM0 0311 S1", "start", "runs 3", "state 1-1 done 3", "stop", "exit 0"}},
+     {"updater 9 10 2", "plug 1-1 ttyACM0 0311 S1", "start", "runs 3", "state 1-1 done 3", "stop", "exit 0",
+      "lora-cards --metrics . && cat lora_cards.prom", "shows 1 lora_card_given_up{port=\"1-1\"} 0"}},
+    {"a retrying card is taken at the service's start",
+     {"env LORA_BACKOFF=60,60", "updater 6", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "start", "runs 2", "state 1-1 done 2"}},
+    {"a crash is a try: killed once in its update, a card is updated at the next start; killed three times, it is given up",
+     {"updater slow 0 slow slow slow", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "start", "runs 1", "state 1-1 updating 1", "kill",
+      "start", "runs 3", "kill", "start", "runs 4", "kill", "start", "runs 5", "kill", "start", "runs 5", "state 1-1 done 2", "state 1-2 given_up 3",
+      "stop", "exit 1", "said 1 ttyACM0 (usb 1-1): update status -1, update cut short (the service ended during it), try 1 of 3, tried again now",
+      "said 1 ttyACM1 (usb 1-2): update status -1, update cut short (the service ended during it), try 3 of 3, given up until"}},
+    {"a state the disk refuses: no update again, and it is written once the disk takes it; a restart reflashes nothing",
+     {"sh ln -s /dev/null state/cards", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "said 1 1-1: cannot write its state",
+      "sh rm state/cards && mkdir state/cards", "file state/cards/1-1 yes", "state 1-1 done 1", "said 1 1-1: its state is written again",
+      "stop", "start", "runs 1"}},
+    {"bad state files are no state: every other card is shown, and the cards behind them are updated anew",
+     {"sh mkdir -p state/cards/1-6 && cd state/cards && : >1-1 && head -c 3000 /dev/urandom >1-2 && printf 'port=1-3\\nserial=S3\\n' >1-3 && "
+      "st() { printf 'colour=blue\\nport=%s\\ntty=ttyACM7\\nmodel=ZL9A\\nserial=%s\\nsha256=%s\\nfw_version=2.4.1\\nstatus=0\\nwhen=1\\n"
+      "tries=1\\nstate=done\\n' $1 \"$2\" $(sha256sum <$D/lora_zl9ab.dist | cut -c1-64); } && st 1-7 'a\"b\\c' >1-7 && ln -s 1-7 1-5 && "
+      "{ st 1-4 S4; head -c 1048576 /dev/zero; } >1-4",
+      "lora-cards --inventory; lc; lc --metrics . && cat lora_cards.prom && stat -c mode%a lora_cards.prom && "
+      "{ ! command -v promtool || promtool check metrics <lora_cards.prom || echo BAD; }",
+      "shows 1 lora_cards=", "shows 1 lora_cards=1-7", "shows 3 exit 0", "shows 1 serial=\"a\\\"b\\\\c\"", "shows 1 mode644", "shows 0 BAD",
+      "plug 1-1 ttyACM1 0310 S1 1-2 ttyACM2 0310 S2 1-3 ttyACM3 0310 S3 1-4 ttyACM4 0310 S4 1-5 ttyACM5 0310 S5 1-6 ttyACM6 0310 S6",
+      "plug 1-7 ttyACM7 0310 a\"b\\c", "start", "runs 6", "state 1-5 done 1", "state 1-7 done 1", "said 1 1-6: cannot write its state"}},
     {"a card pulled mid-update is taken when it comes back, not after its back-off",
-     {"env LORA_BACKOFF=60,60", "updater 10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0",
-      "wait 1", "plug 1-1 ttyACM3 0311 S1", "runs 2", "state 1-1 done 2"}},
+     {"env LORA_BACKOFF=60,60", "updater 10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0", "wait 1",
+      "plug 1-1 ttyACM3 0311 S1", "runs 2", "state 1-1 done 2"}},
     {"a card with no serial number: its return from our update is not an arrival, a new one is",
-     {"plug 1-1 ttyACM0 0312 -", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 1",
-      "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 2"}},
+     {"plug 1-1 ttyACM0 0312 -", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 1", "unplug ttyACM0",
+      "wait 1", "plug 1-1 ttyACM0 0312 -", "runs 2", "stop", "start", "runs 2"}},
     {"a card with no serial number that resets after its failed tries keeps counting them",
-     {"env LORA_BACKOFF=60,60", "updater 10 10 10", "plug 1-1 ttyACM0 0312 -", "start", "runs 1", "plug 1-1 ttyACM0 0312 -",
-      "runs 2", "plug 1-1 ttyACM0 0312 -", "runs 3", "state 1-1 given_up 3"}},
+     {"env LORA_BACKOFF=60,60", "updater 10 10 10", "plug 1-1 ttyACM0 0312 -", "start", "runs 1", "plug 1-1 ttyACM0 0312 -", "runs 2",
+      "plug 1-1 ttyACM0 0312 -", "runs 3", "state 1-1 given_up 3"}},
     {"a card with a serial number comes back: nothing; another card on its port: updated",
-     {"plug 1-1 ttyACM0 0312 S1", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1",
-      "wait 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1", "runs 1", "plug 1-1 ttyACM0 0312 S9", "runs 2"}},
+     {"plug 1-1 ttyACM0 0312 S1", "start", "runs 1", "unplug ttyACM0", "wait 1", "plug 1-1 ttyACM0 0312 S1", "wait 1", "unplug ttyACM0",
+      "wait 1", "plug 1-1 ttyACM0 0312 S1", "runs 1", "plug 1-1 ttyACM0 0312 S9", "runs 2"}},
     {"content decides: touch and identical copies touch no card, a new content does",
      {"plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2", "sh touch $D/* && chmod 600 $D/* && chmod 644 $D/*",
-      "sh cp -p $D/lora_gw_2g4.dist x && mv x $D/", "runs 2", "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist", "runs 3", "state 1-1 done 1", "state 1-2 done 1"}},
+      "sh cp -p $D/lora_gw_2g4.dist x && mv x $D/", "runs 2", "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist", "runs 3",
+      "state 1-1 done 1", "state 1-2 done 1"}},
     {"a distro moved out: one line, nothing sent; moved back: nothing",
-     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "sh mv $D/lora_zl9ab.dist .", "wait 1",
-      "plug 1-2 ttyACM1 0311 S2", "runs 1", "said 1 lora_zl9ab.dist: missing: nothing is sent",
-      "sh mv lora_zl9ab.dist $D/", "runs 2", "state 1-2 done 1"}},
+     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "sh mv $D/lora_zl9ab.dist .", "wait 1", "plug 1-2 ttyACM1 0311 S2", "runs 1",
+      "said 1 lora_zl9ab.dist: missing: nothing is sent", "sh mv lora_zl9ab.dist $D/", "runs 2", "state 1-2 done 1"}},
     {"a distro written without a pause is taken once it is whole",
-     {"env LORA_QUIET=1", "start", "plug 1-1 ttyACM0 0310 S1",
-      "sh (for i in $(seq 30); do echo >>$D/lora_zl9ab.dist; sleep 0.1; done) &", "runs 0", "runs 1"}},
+     {"env LORA_QUIET=1", "start", "plug 1-1 ttyACM0 0310 S1", "sh (for i in $(seq 30); do echo >>$D/lora_zl9ab.dist; sleep 0.1; done) &",
+      "runs 0", "runs 1"}},
     {"a stop during an update: stopped, not a try, taken at the next start",
      {"updater slow 0", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "exit 0", "state 1-1 stopped 0",
       "said 1 update status 6, stopped", "start", "runs 2", "state 1-1 done 1"}},
     {"a hold keeps every card, across a restart; the release takes what is pending",
-     {"lora-cards --hold", "plug 1-1 ttyACM0 0310 S1", "start", "runs 0", "stop", "start", "runs 0",
-      "lora-cards --release", "runs 1"}},
-    {"forget: the card is updated again; the state shows",
-     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "lora-cards", "shows 1 1-1   ttyACM0  ZL9A   S1      2.4.1",
-      "lora-cards --forget 1-1", "runs 2", "lora-cards --forget 9-9", "shows 1 no state for a card on usb 9-9"}},
-    {"--wait: the cards of the changed distros until they end; one given up fails it, a hold only if a card waits",
-     {"updater 0 0 6 6 6", "plug 1-1 ttyACM0 0310 S1", "plug 1-2 ttyACM1 0312 S2", "start", "runs 2",
-      "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist", "lora-cards --wait lora_zl9ab.dist lora_gw_2g4.dist",
-      "shows 1 ttyACM0 (usb 1-1): given up with lora_zl9ab.dist, fw_version 9, update status 6", "shows 1 ttyACM1 (usb 1-2): done",
-      "shows 1 exit 1", "runs 5", "lora-cards --hold", "lora-cards --wait lora_gw_2g4.dist", "shows 1 exit 0",
-      "lora-cards --wait lora_zl9ab", "shows 1 exit 2"}},
-    {"the forwarder leaves the cards before the update and has them back once the card is back",
-     {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "start", "file run/updating yes", "runs 0",
-      "sh echo 0 >run/forwarder-off", "runs 0", "sh sed -n 2p run/updating >run/forwarder-off", "runs 1", "file run/updating yes", "unplug ttyACM0", "wait 0.6",
-      "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "sh touch $D/lora_zl9ab.dist", "wait 1", "file run/updating no"}},
+     {"lora-cards --hold", "plug 1-1 ttyACM0 0310 S1", "start", "runs 0", "stop", "start", "runs 0", "lora-cards --release", "runs 1"}},
+    {"forget: the card is updated again; the state shows; a bad port is a usage error and removes nothing",
+     {"plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "lora-cards | tr -s ' '", "shows 1 1-1 ttyACM0 ZL9A S1 2.4.1", "lora-cards --forget 9-9",
+      "shows 1 no state for a card on usb 9-9", "lora-cards --forget ..; lc --forget ../cards/1-1; lc --forget ''; lc --forget", "shows 4 exit 2",
+      "shows 3 not a USB port name", "file state/cards/1-1 yes", "lora-cards --forget 1-1", "runs 2"}},
+    {"--wait: the cards of the changed distros until they end; one given up fails it, a hold only if a card waits; its time limit",
+     {"updater 0 0 6 6 6", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "start", "runs 2", "sh echo fw_version=9 >x && mv x $D/lora_zl9ab.dist",
+      "lora-cards --wait lora_zl9ab.dist lora_gw_2g4.dist", "shows 1 ttyACM1 (usb 1-2): done", "shows 1 exit 1", "runs 5",
+      "shows 1 ttyACM0 (usb 1-1): given up with lora_zl9ab.dist, fw_version 9, update status 6", "lora-cards --hold", "lora-cards --wait lora_gw_2g4.dist",
+      "shows 1 exit 0", "lora-cards --wait lora_zl9ab", "shows 1 exit 2", "updater slow", "lora-cards --release", "env LORA_WAIT=1",
+      "sh echo fw_version=10 >x && mv x $D/lora_gw_2g4.dist", "lora-cards --wait lora_gw_2g4.dist", "shows 1 exit 1",
+      "shows 1 ttyACM1 (usb 1-2): not done with lora_gw_2g4.dist after 1 s"}},
+    {"the forwarder: root stops the unit of the service's configuration, not one the request names, and starts it once the card is back",
+     {"env LORA_FORWARDER=fwd.service", "env LORA_BACKOFF=5,5", "updater 6 0", "plug 1-1 ttyACM0 0310 S1", "forwarder fwd.service active",
+      "sh printf 'victim.service\\n0\\n' >run/updating", "start", "runs 0", "runs 1", "unplug ttyACM0", "wait 0.6", "plug 1-1 ttyACM0 0310 S1",
+      "wait 1", "file run/updating yes", "runs 2", "unplug ttyACM0", "wait 0.6", "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "wait 1",
+      "sh touch $D/lora_zl9ab.dist", "wait 1", "file run/updating no", "sh cat systemctl >>out", "said 0 victim", "said 1 stop -- fwd.service",
+      "said 1 fwd.service stopped for the cards' updates", "said 1 start --no-block -- fwd.service"}},
+    {"the forwarder: a unit not named plainly is not stopped",
+     {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "forwarder fwd.socket active", "start", "runs 1",
+      "said 1 LORA_FORWARDER names no service: \"fwd.socket\"", "sh cat systemctl >>out", "said 0 stop"}},
+    {"the forwarder: one the operator stopped stays stopped",
+     {"env LORA_FORWARDER=fwd.service", "plug 1-1 ttyACM0 0310 S1", "forwarder fwd.service inactive", "start", "runs 1", "unplug ttyACM0",
+      "wait 0.6", "plug 1-1 ttyACM0 0310 S1", "file run/updating no", "wait 1", "sh cat systemctl >>out", "said 1 ActiveState -- fwd.service",
+      "said 0 stop", "said 0 start"}},
 };
-
-void PrintTo(const Row &r, std::ostream *os)
-{
-    *os << r.name;
-}
 
 // Plays a row in a gateway of its own; returns why it failed, or nothing.
 std::string play(const Row &row, Gateway &g)
 {
-    sh("mkdir -p " + g.dir + "/state " + g.dir + "/run " + g.root + "/dev " + g.root + "/sys/class/tty " + g.root + "/pckg/iot/distros");
+    sh("mkdir -p " + g.dir + "/state " + g.dir + "/run " + g.dir + "/bin " + g.root + "/dev " + g.root + "/sys/class/tty " + g.root + "/pckg/iot/distros");
     std::ofstream(g.dir + "/runs");
     std::ofstream(g.dir + "/statuses");
     std::ofstream(g.dir + "/updater") << UPDATER;
@@ -224,6 +266,7 @@ std::string play(const Row &row, Gateway &g)
         }
     }
     if (g.pid > 0) kill(-g.pid, SIGKILL), waitpid(g.pid, nullptr, 0);
+    sh("rm -r " + g.dir + "/run");  // with the service's runtime directory goes its forwarder helper
     return why;
 }
 

@@ -3,11 +3,8 @@
 # sequences Mender 3.4 calls, against a payload tree laid out as Mender stores it, with a stand-in
 # for lora-cards. Usage: module_test.sh REPO
 repo=${1:?usage: module_test.sh REPO}
-for t in flock cksum stat sync find; do
-	command -v $t >/dev/null || { echo "module_test: $t missing: the module cannot run here" >&2; exit 1; }
-done
-umask 022 && T=$(mktemp -d) || exit 1
-trap 'rm -rf "$T"' EXIT
+for t in flock cksum stat sync find; do command -v $t >/dev/null || { echo "module_test: no $t here" >&2; exit 1; }; done
+umask 022 && T=$(mktemp -d) && trap 'rm -rf "$T"' EXIT || exit 1
 export LC_ALL=C T LORA_DISTROS="$T/iot/distros" LORA_STATE="$T/state" LORA_MENDER_STATE="$T/mine" \
 	LORA_CARDS="$T/lora-cards" LORA_MODULE="$repo/mender/lora-distro"
 M=$T/mine tree=$T/tree
