@@ -244,11 +244,19 @@ void Card::serve(const std::atomic<bool> &quit)
 {
     std::string pending;
     char buf[8192];
+    auto last = std::chrono::steady_clock::now();
     while (!quit && master_ >= 0) {
         pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
         ssize_t got = read(master_, buf, sizeof buf);
         if (got <= 0) continue;
+        // An updater is never silent for longer than its 2-s reply time-out within its dialogue:
+        // a longer silence ended it, cut short (the updater killed). What it left half sent is
+        // dropped, as a card's input times out, and the next command begins a dialogue.
+        if (script_.reboots && std::chrono::steady_clock::now() - last > std::chrono::seconds(3)) {
+            pending.clear();
+            if (dialogue_.commands() > 0) restart();
+        }
         received_.append(buf, size_t(got));
         pending.append(buf, size_t(got));
         for (size_t cr; master_ >= 0 && (cr = pending.find('\r')) != std::string::npos;) {
@@ -257,6 +265,7 @@ void Card::serve(const std::atomic<bool> &quit)
             pace(command.size() + 1);
             answer(command);
         }
+        last = std::chrono::steady_clock::now();
     }
 }
 
