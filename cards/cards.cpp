@@ -61,7 +61,6 @@
 #include <ctime>
 #include <iterator>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -502,7 +501,6 @@ struct Service {
     std::map<std::string, double> returning;    // port -> until when we wait for its return
     std::map<std::string, double> unwritable;   // card id -> since when its terminal is refused
     std::map<std::string, State> unsaved;       // port -> a state the disk refused, until it takes one
-    std::set<std::string> cut;                  // ports whose last try the service's end cut short
     bool handedover = false, held = false, gaveup = false;
     long series = 0;                            // forwarder hand-overs so far
 };
@@ -572,25 +570,6 @@ void flush(Service &sv)
     }
 }
 
-// While the updater runs, the card's state says "updating" with the try counted: a service killed
-// in the update (SIGKILL, a power cut, a watchdog) finds it at its next start, and counts it. A
-// card whose update kills the service each time is given up like any other.
-void cutshort(Service &sv)
-{
-    std::vector<State> all;
-    states(sv.state, all);
-    for (State &s : all) {
-        if (s.state != "updating") continue;
-        s.state = s.tries >= TRIES ? "given up" : "retrying";
-        // One line per try, as for the others: the status is unknown, -1.
-        std::string head = s.tty + " (usb " + s.port + "): update status -1, update cut short (the service ended during it), try " +
-                           std::to_string(s.tries) + " of " + std::to_string(TRIES) + ", ";
-        if (s.state == "retrying") say(4, head + "tried again now"), sv.cut.insert(s.port);
-        else say(3, head + "given up until its distro changes or \"lora-cards --forget " + s.port + "\""), sv.gaveup = true;
-        store(sv, s);
-    }
-}
-
 // The card may still answer the killed updater's last command: what it sends within its 2-s
 // reply time is discarded, so that it does not begin the next dialogue. The updater itself takes
 // the line as it finds it.
@@ -603,6 +582,29 @@ void drain(const std::string &dev)
     close(fd);
 }
 
+// While the updater runs, the card's state says "updating" with the try counted: a service killed
+// in the update (SIGKILL, a power cut, a watchdog) finds it at its next start, and counts it. A
+// card whose update kills the service each time is given up like any other.
+void cutshort(Service &sv, const std::vector<Card> &cards)
+{
+    std::vector<State> all;
+    states(sv.state, all);
+    for (State &s : all) {
+        if (s.state != "updating") continue;
+        // Now, whatever comes next for the card: its next update may come much later, after a
+        // give-up and a --forget, and would find the reply still waiting.
+        for (const Card &c : cards)
+            if (c.port == s.port) drain(sv.root + "/dev/" + c.tty);
+        s.state = s.tries >= TRIES ? "given up" : "retrying";
+        // One line per try, as for the others: the status is unknown, -1.
+        std::string head = s.tty + " (usb " + s.port + "): update status -1, update cut short (the service ended during it), try " +
+                           std::to_string(s.tries) + " of " + std::to_string(TRIES) + ", ";
+        if (s.state == "retrying") say(4, head + "tried again now");
+        else say(3, head + "given up until its distro changes or \"lora-cards --forget " + s.port + "\""), sv.gaveup = true;
+        store(sv, s);
+    }
+}
+
 void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State &was)
 {
     State s;
@@ -612,8 +614,6 @@ void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State
     handover(sv);
     if (stopsig) return;
     sv.arrived.erase(c.port);
-    if (sv.cut.erase(c.port)) drain(sv.root + "/dev/" + c.tty);
-    if (stopsig) return;
     s.state = "updating", s.tries = before + 1, s.when = time(nullptr);
     (void)save(sv.state, s);
     bool stopped = false;
@@ -719,8 +719,9 @@ int serve()
     sigaction(SIGTERM, &sa, nullptr), sigaction(SIGINT, &sa, nullptr);
     signal(SIGHUP, SIG_IGN), signal(SIGPIPE, SIG_IGN);
     // The cards already on the bus are not arrivals: their states say what they need.
-    for (const Card &c : scan(sv.root)) sv.seen[c.port] = c.id;
-    cutshort(sv);
+    std::vector<Card> cards = scan(sv.root);
+    for (const Card &c : cards) sv.seen[c.port] = c.id;
+    cutshort(sv, cards);
     say(6, "watching the LoRa cards and " + sv.distros);
     while (!stopsig) {
         if (!look(sv)) giveback(sv);
