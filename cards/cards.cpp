@@ -582,6 +582,12 @@ void drain(const std::string &dev)
     close(fd);
 }
 
+// The end of the journal's line for a card given up, whatever gave it up.
+std::string givenup(const std::string &port)
+{
+    return "given up until its distro changes or \"lora-cards --forget " + port + "\"";
+}
+
 // While the updater runs, the card's state says "updating" with the try counted: a service killed
 // in the update (SIGKILL, a power cut, a watchdog) finds it at its next start, and counts it. A
 // card whose update kills the service each time is given up like any other.
@@ -600,7 +606,7 @@ void cutshort(Service &sv, const std::vector<Card> &cards)
         std::string head = s.tty + " (usb " + s.port + "): update status -1, update cut short (the service ended during it), try " +
                            std::to_string(s.tries) + " of " + std::to_string(TRIES) + ", ";
         if (s.state == "retrying") say(4, head + "tried again now");
-        else say(3, head + "given up until its distro changes or \"lora-cards --forget " + s.port + "\""), sv.gaveup = true;
+        else say(3, head + givenup(s.port)), sv.gaveup = true;
         store(sv, s);
     }
 }
@@ -630,7 +636,7 @@ void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State
     else if (s.state == "stopped") say(5, head + "stopped, taken again at the next start");
     else if (s.state == "given up") {
         sv.gaveup = true;
-        say(3, head + tries + "given up until its distro changes or \"lora-cards --forget " + c.port + "\"");
+        say(3, head + tries + givenup(c.port));
     } else {
         double wait = sv.backoff[s.tries - 1];
         sv.due[c.port] = now() + wait;
