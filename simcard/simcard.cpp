@@ -100,6 +100,9 @@ int openraw(const std::string &path)
         cfmakeraw(&tio);
         tcsetattr(fd, TCSANOW, &tio);
     }
+    // A card that comes on the bus has heard nothing yet: what the line kept from the card
+    // before it (a USB gadget's line keeps it across an unbind) is not for this one.
+    if (fd >= 0) tcflush(fd, TCIFLUSH);
     return fd;
 }
 
