@@ -26,12 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "cardtable.h"
 #include "run.hpp"
 #include "simcard.hpp"
 
 namespace {
 
-const std::string DISTRO = "/pckg/iot/distros/lora_zl9ab.dist";
+const std::string DISTRO = CARD_MODELS[0].distro;  // the ZL9A's
 
 double median(std::vector<double> v)
 {

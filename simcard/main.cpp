@@ -1,17 +1,18 @@
 // simcard: runs one simulated card until stopped, for the demo and for trying scripts that act
 // on the updater's exit status without a card on the desk.
 //
-//   simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE] [--crc TEXT]
+//   simcard [--model MODEL] [--tty NAME] [--distro FILE] [--crc TEXT]
 //           [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N] [--refuse-text TEXT]
 //           [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]
 //           [--serve DEVICE [--unplug SHELL] [--plug SHELL]]
 //
-// CMD is one of setting, crc, revision, begin, page, done, reboot; --hangup also takes page:N for
+// MODEL is a model of the card table (ZL9A by default). CMD is one of setting, crc, revision, begin, page, done, reboot; --hangup also takes page:N for
 // one page. It lays out the card under the
 // sandbox root (or, with --serve, plays the card on the card's end of a real line such as a USB
 // gadget's /dev/ttyGS0), prints "simcard: ready, ..." and answers until SIGINT or SIGTERM, or
 // until it hangs up. Each command is checked against the rules of a card dialogue: a broken rule
 // gives a "simcard: warning: ..." line on stderr, and each dialogue's end a summary line.
+#include "cardtable.h"
 #include "simcard.hpp"
 
 #include <unistd.h>
@@ -40,13 +41,21 @@ void onsignal(int)
     quit = true;
 }
 
-const std::map<std::string, std::pair<const char *, const char *>> MODELS = {
-    {"ZL9A", {"0310", "/pckg/iot/distros/lora_zl9ab.dist"}},
-    {"ZL9B", {"0311", "/pckg/iot/distros/lora_zl9ab.dist"}},
-    {"ZL9C", {"0312", "/pckg/iot/distros/lora_gw_2g4.dist"}},
-    {"ZL9AH", {"0313", "/pckg/iot/distros/lora_zl9abH.dist"}},
-    {"ZL9BH", {"0314", "/pckg/iot/distros/lora_zl9abH.dist"}},
-};
+// The row of the card table for a model name, or none.
+const CardModel *findmodel(const std::string &name)
+{
+    for (const CardModel &m : CARD_MODELS)
+        if (name == m.model) return &m;
+    return nullptr;
+}
+
+// A sysfs id as the kernel writes it: four lower-case hex digits and a newline.
+std::string sysfsid(long id)
+{
+    char text[16];
+    (void)snprintf(text, sizeof text, "%04lx\n", id);
+    return text;
+}
 
 const std::map<std::string, simcard::Cmd> COMMANDS = {
     {"setting", simcard::Cmd::Setting}, {"crc", simcard::Cmd::Crc},   {"revision", simcard::Cmd::Revision},
@@ -62,7 +71,7 @@ long number(const std::string &text)
 }
 
 const char USAGE[] =
-    "usage: simcard [--model ZL9A|ZL9B|ZL9C|ZL9AH|ZL9BH] [--tty NAME] [--distro FILE]\n"
+    "usage: simcard [--model MODEL] [--tty NAME] [--distro FILE]\n"
     "               [--crc TEXT] [--installed] [--revision TEXT] [--refuse-begin] [--refuse-page N]\n"
     "               [--refuse-text TEXT]\n"
     "               [--reboot-reply TEXT] [--silent CMD] [--hangup CMD] [--baud N] [--root DIR]\n"
@@ -72,9 +81,16 @@ const char USAGE[] =
     "(Ctrl-C, or kill PID when started in the background), or until it hangs up (--hangup).\n"
     "--serve plays the card on an existing terminal; a reboot runs --unplug, then --plug.\n";
 
+std::string models()
+{
+    std::string line = "MODEL:";
+    for (const CardModel &m : CARD_MODELS) line += std::string(" ") + m.model;
+    return line + "\n";
+}
+
 int usage(const std::string &why)
 {
-    std::cerr << "simcard: " << why << "\n" << USAGE;
+    std::cerr << "simcard: " << why << "\n" << USAGE << models();
     return 64;
 }
 
@@ -101,7 +117,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
-            std::cout << USAGE;
+            std::cout << USAGE << models();
             return 0;
         }
         if (opt == "--refuse-begin" || opt == "--installed") {
@@ -111,7 +127,7 @@ int main(int argc, char *argv[])
         }
         if (i + 1 >= argc) return usage("missing value or unknown option " + opt);
         std::string val = argv[++i];
-        if (opt == "--model" && MODELS.count(val)) model = val;
+        if (opt == "--model" && findmodel(val)) model = val;
         else if (opt == "--tty" && !val.empty() && val.find('/') == std::string::npos) tty = val;
         else if (opt == "--distro") distro = val;
         else if (opt == "--root") root = val;
@@ -134,7 +150,8 @@ int main(int argc, char *argv[])
     if (root.empty() && device.empty()) return usage("no sandbox root: pass --root DIR");
 
     // The distro given, or the one already in the sandbox: the card checks the pages against it.
-    auto [product, distropath] = MODELS.at(model);
+    const CardModel &row = *findmodel(model);
+    std::string distropath = row.distro;
     std::string from = distro.empty() ? root + distropath : distro;
     std::ifstream in(from, std::ios::binary);
     if (!in)
@@ -156,7 +173,7 @@ int main(int argc, char *argv[])
         card.serve(quit);
         return 0;
     }
-    simcard::layout(root, tty, "3c5e\n", std::string(product) + "\n");
+    simcard::layout(root, tty, sysfsid(CARD_VENDOR), sysfsid(row.product));
     if (!distro.empty()) simcard::writefile(root, distropath, text.str());
     simcard::Card card(root, tty, script);
     std::cout << "simcard: ready, tty " << tty << " (" << model << " at " << card.pty() << ", root " << root << ")\n"

@@ -167,6 +167,10 @@ const std::vector<Row> ROWS = {
     {"up-to-date cards are left alone at the next start",
      {"plug 1-1 ttyACM0 0310 S1", "plug 1-1.2 ttyACM1 0312 S2", "start", "runs 2", "state 1-1 done 1", "stop", "exit 0", "start", "runs 2",
       "said 1 ttyACM0 (usb 1-1): update status 0, done"}},
+    {"a state written by lora-cards 1.2.0 (its own SHA-256) is read as the same content: no update after an upgrade",
+     {"sh mkdir -p state/cards && printf 'port=1-1\\ntty=ttyACM0\\nmodel=ZL9A\\nserial=S1\\nsha256=12833502c12d240d9b82d1c560ad0a49021422c53bda0002a0f76c32ec7a3aa6"
+      "\\nfw_version=2.4.1\\nstatus=0\\nwhen=1796784252\\ntries=1\\nstate=done\\n' >state/cards/1-1",
+      "plug 1-1 ttyACM0 0310 S1", "start", "runs 0", "state 1-1 done 1"}},
     {"a refusing card: three tries, given up once, the run ends failed",
      {"updater 6 6 6 0", "plug 1-1 ttyACM0 0313 S1", "start", "runs 3", "state 1-1 given_up 3", "said 1 given up", "said 2 tried again at",
       "stop", "exit 1", "start", "runs 3", "stop", "exit 0"}},

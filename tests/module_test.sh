@@ -1,12 +1,12 @@
 #!/bin/sh
-# The Mender Update Module mender/lora-distro and its state script, played through the state
+# The Mender Update Module (as the build writes it from mender/lora-distro.in) and its state script, played through the state
 # sequences Mender 3.4 calls, against a payload tree laid out as Mender stores it, with a stand-in
-# for lora-cards. Usage: module_test.sh REPO
-repo=${1:?usage: module_test.sh REPO}
+# for lora-cards. Usage: module_test.sh REPO MODULE
+repo=${1:?usage: module_test.sh REPO MODULE} module=${2:?usage: module_test.sh REPO MODULE}
 for t in flock cksum stat sync find; do command -v $t >/dev/null || { echo "module_test: no $t here" >&2; exit 1; }; done
 umask 022 && T=$(mktemp -d) && trap 'rm -rf "$T"' EXIT || exit 1
 export LC_ALL=C T LORA_DISTROS="$T/iot/distros" LORA_STATE="$T/state" LORA_MENDER_STATE="$T/mine" \
-	LORA_CARDS="$T/lora-cards" LORA_MODULE="$repo/mender/lora-distro"
+	LORA_CARDS="$T/lora-cards" LORA_MODULE="$module"
 M=$T/mine tree=$T/tree
 
 # Each wait records its words and ends with the next status queued in rcs (0 once none is left).

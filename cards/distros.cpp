@@ -1,0 +1,94 @@
+// lora-cards: the distros. A distro is given to its cards only once its stat (inode, size, times)
+// has stayed the same for the quiet time, so that a file still being written or copied in is
+// never taken; it is then read once, whole, for the two things the states keep of it: the sha256
+// of its content (from OpenSSL's libcrypto) and its fw_version.
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cards.h"
+
+namespace {
+
+// The content's sha256 in lower-case hex; empty if libcrypto cannot give it.
+std::string sha256(const std::string &data)
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(data.data(), data.size(), md, &size, EVP_sha256(), nullptr) != 1 || size != 32) return "";
+    char hex[65];
+    for (size_t i = 0; i < 32; i++) (void)snprintf(hex + 2 * i, 3, "%02x", md[i]);
+    return hex;
+}
+
+// The fw_version key of a distro, among the keys before its first page; "?" without one.
+std::string fwversion(const std::string &text)
+{
+    size_t at = 0;
+    while (at < text.size() && text.compare(at, 9, "firmware=") != 0) {
+        size_t end = text.find('\n', at);
+        if (text.compare(at, 11, "fw_version=") == 0) {
+            std::string v = cleanserial(text.substr(at + 11, std::min(end, text.size()) - at - 11));
+            return v.empty() ? "?" : v.substr(0, 64);
+        }
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "?";
+}
+
+
+}  // namespace
+
+// Reads a distro whose stat has been quiet: its sha256 and fw_version, or what is wrong with it.
+void readdistro(Distro &d, const std::string &path)
+{
+    d.problem.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0) {
+        d.problem = errno == ENOENT ? "missing" : std::string("cannot be read (") + strerror(errno) + ")";
+        return;
+    }
+    std::string text;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) d.problem = "not a regular file";
+    char buf[65536];
+    for (ssize_t n = 1; d.problem.empty() && n > 0;) {
+        n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno != EINTR) d.problem = std::string("cannot be read (") + strerror(errno) + ")";
+        if (n > 0) text.append(buf, size_t(n));
+    }
+    close(fd);
+    if (d.problem.empty()) d.sha = sha256(text), d.version = fwversion(text);
+    if (d.problem.empty() && d.sha.empty()) d.problem = "cannot be hashed (libcrypto)";
+}
+
+// Looks at a distro again: a change restarts its quiet time, and a quiet one is read once.
+// Returns true when it may be given to its cards.
+bool ready(Distro &d, const std::string &dir, const std::string &name, double quiet, double t)
+{
+    std::string key = statkey(dir + "/" + name);
+    if (key != d.stat) d.stat = key, d.changed = t, d.read = false;
+    if (t - d.changed < quiet) return false;
+    if (!d.read) {
+        std::string was = d.problem;
+        readdistro(d, dir + "/" + name);
+        // Written to while it was read: read again once it is quiet.
+        if (statkey(dir + "/" + name) != d.stat) {
+            d.stat.clear();
+            return false;
+        }
+        d.read = true;
+        if (!d.problem.empty() && d.problem != was)
+            say(3, name + ": " + d.problem + ": nothing is sent to its cards until it can be read");
+        else if (d.problem.empty() && !was.empty())
+            say(6, name + ": readable again, fw_version " + d.version);
+    }
+    return d.problem.empty();
+}
