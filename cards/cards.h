@@ -14,6 +14,7 @@
 // The program's rooms, each read top to bottom:
 //   files.cpp     the clock, the journal's lines, files read and replaced whole
 //   bus.cpp       the cards on the bus, as the updater identifies them (its card table)
+//   check.cpp     what a card would get from a distro, read with the updater's own reading
 //   distros.cpp   the distros: when one may be given to its cards, its sha256 and fw_version
 //   states.cpp    each card's state on disk, and what people and tools read of it: the table,
 //                 Mender's inventory, the Prometheus textfile
@@ -56,12 +57,24 @@ bool goodport(const std::string &port);
 std::string cleanserial(std::string s);
 std::vector<Card> scan(const std::string &root);
 
+// ---- check.cpp
+struct Check {
+    std::string supports, version, crc;  // the support tokens, blank-separated; the first fw_version, fw_crc
+    long pages = 0;
+    size_t longest = 0;                  // characters of the longest page
+    std::string wrong;                   // why it is not a distro; empty if it is one
+};
+
+Check checkdistro(const std::string &text);
+std::string verdict(const Check &c);
+
 // ---- distros.cpp
 struct Distro {
     std::string stat;     // what stat said last: a change of it restarts the quiet time
     double changed = 0;   // when it last changed, on the monotonic clock
     bool read = false;    // the content below is the one of that stat
     std::string sha, version, problem;
+    Check check;          // what a card would get from it
 };
 
 void readdistro(Distro &d, const std::string &path);
@@ -73,6 +86,7 @@ struct State {
     int status = -1, tries = 0;
     long long when = 0;  // wall clock, for people: never used to decide
     bool known = false;
+    bool present = true;  // on the bus at the service's last look
 };
 
 std::string statedir();

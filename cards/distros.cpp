@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,29 +26,13 @@ std::string sha256(const std::string &data)
     return hex;
 }
 
-// The fw_version key of a distro, among the keys before its first page; "?" without one.
-std::string fwversion(const std::string &text)
-{
-    size_t at = 0;
-    while (at < text.size() && text.compare(at, 9, "firmware=") != 0) {
-        size_t end = text.find('\n', at);
-        if (text.compare(at, 11, "fw_version=") == 0) {
-            std::string v = cleanserial(text.substr(at + 11, std::min(end, text.size()) - at - 11));
-            return v.empty() ? "?" : v.substr(0, 64);
-        }
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return "?";
-}
-
-
 }  // namespace
 
-// Reads a distro whose stat has been quiet: its sha256 and fw_version, or what is wrong with it.
+// Reads a distro whose stat has been quiet: its sha256 and what a card would get from it, or what
+// is wrong with it.
 void readdistro(Distro &d, const std::string &path)
 {
-    d.problem.clear();
+    d.problem.clear(), d.check = Check{};
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st{};
     if (fd < 0) {
@@ -65,8 +48,11 @@ void readdistro(Distro &d, const std::string &path)
         if (n > 0) text.append(buf, size_t(n));
     }
     close(fd);
-    if (d.problem.empty()) d.sha = sha256(text), d.version = fwversion(text);
-    if (d.problem.empty() && d.sha.empty()) d.problem = "cannot be hashed (libcrypto)";
+    if (!d.problem.empty()) return;
+    d.sha = sha256(text), d.check = checkdistro(text);
+    d.version = d.check.version.empty() ? "?" : d.check.version;
+    if (d.sha.empty()) d.problem = "cannot be hashed (libcrypto)";
+    else if (!d.check.wrong.empty()) d.problem = verdict(d.check);
 }
 
 // Looks at a distro again: a change restarts its quiet time, and a quiet one is read once.
@@ -85,10 +71,12 @@ bool ready(Distro &d, const std::string &dir, const std::string &name, double qu
             return false;
         }
         d.read = true;
+        // A file that is not a distro is said once, as a missing one is; its cards keep their states.
         if (!d.problem.empty() && d.problem != was)
-            say(3, name + ": " + d.problem + ": nothing is sent to its cards until it can be read");
+            say(3, name + ": " + d.problem + ": nothing is sent to its cards until " +
+                       (d.check.wrong.empty() ? "it can be read" : "a distro replaces it"));
         else if (d.problem.empty() && !was.empty())
-            say(6, name + ": readable again, fw_version " + d.version);
+            say(6, name + ": " + verdict(d.check));
     }
     return d.problem.empty();
 }

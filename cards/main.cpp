@@ -45,6 +45,13 @@ int waitcards(const std::vector<std::string> &names)
             path += name;
             std::string key = statkey(path);
             if (key != d.stat) d.stat = key, d.sha.clear(), readdistro(d, path);
+            // No card takes a file that is not a distro: waiting for it would wait for nothing.
+            if (!d.check.wrong.empty()) {
+                printf("%snot updated with %s, %s\n", head.c_str(), name.c_str(), d.problem.c_str());
+                failed++;
+                it = cards.erase(it);
+                continue;
+            }
             State s = load(dir, c.port);
             bool ours = s.known && s.serial == c.serial && !d.sha.empty() && s.sha == d.sha;
             bool ended = ours && (s.state == "done" || s.state == "given up" || s.state == "stopped");
@@ -66,10 +73,33 @@ int waitcards(const std::vector<std::string> &names)
     return failed ? 1 : 0;
 }
 
+// What a card would get from each file: one line each; 1 if one is not a distro, or unreadable.
+int check(const std::vector<std::string> &files)
+{
+    int bad = 0;
+    for (const std::string &file : files) {
+        Distro d;
+        readdistro(d, file);
+        printf("%s: %s\n", file.c_str(), d.problem.empty() ? verdict(d.check).c_str() : d.problem.c_str());
+        bad += !d.problem.empty();
+    }
+    return bad ? 1 : 0;
+}
+
+// The fw_version of a distro alone, for the software version of a Mender artifact.
+int fwversion(const std::string &file)
+{
+    Distro d;
+    readdistro(d, file);
+    if (!d.problem.empty()) return complain(file + ": " + d.problem);
+    printf("%s\n", d.version.c_str());
+    return 0;
+}
+
 int usage()
 {
     (void)fprintf(stderr, "usage: lora-cards [--forget PORT | --hold | --release | --serve | --wait NAME... |\n"
-                          "                   --inventory | --metrics DIR]\n");
+                          "                   --check FILE... | --fw-version FILE | --inventory | --metrics DIR]\n");
     return 2;
 }
 
@@ -86,7 +116,8 @@ int hold(bool on)
 {
     std::string dir = statedir(), path = dir + "/hold";
     if (on && !exists(dir)) mkdir(dir.c_str(), 0755);
-    bool ok = on ? replace(dir, "hold", "held\n") : (unlink(path.c_str()) == 0 || errno == ENOENT);
+    // A hold laid again keeps its time: the alert on a hold left on counts from the first.
+    bool ok = on ? exists(path) || replace(dir, "hold", "held\n") : (unlink(path.c_str()) == 0 || errno == ENOENT);
     if (!ok) return complain(path + ": " + strerror(errno));
     printf(on ? "updates held: no card is updated until \"lora-cards --release\"\n"
               : "updates released: the cards that need it are updated now\n");
@@ -100,8 +131,10 @@ int main(int argc, char **argv)
     std::string opt = argc > 1 ? argv[1] : "";
     if (argc == 1) return show();
     if (opt == "--forget" && argc == 3) return forget(argv[2]);
+    if (opt == "--fw-version" && argc == 3) return fwversion(argv[2]);
     if (opt == "--metrics" && argc == 3) return metrics(argv[2]);
     if (opt == "--wait" && argc > 2) return waitcards(std::vector<std::string>(argv + 2, argv + argc));
+    if (opt == "--check" && argc > 2) return check(std::vector<std::string>(argv + 2, argv + argc));
     if (argc != 2) return usage();
     if (opt == "--hold" || opt == "--release") return hold(opt == "--hold");
     if (opt == "--serve") return serve();

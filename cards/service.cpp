@@ -136,8 +136,9 @@ struct Service {
     long series = 0;                            // forwarder hand-overs so far
 };
 
-// Cards that came on the bus since the last look, and cards back from their reboot.
-void arrivals(Service &sv, const std::vector<Card> &cards, double t)
+// Cards that came on the bus since the last look, and cards back from their reboot. Returns
+// whether the bus changed: a card came or left, or one we rebooted did not come back in time.
+bool arrivals(Service &sv, const std::vector<Card> &cards, double t)
 {
     std::map<std::string, std::string> present;
     for (const Card &c : cards) {
@@ -146,9 +147,12 @@ void arrivals(Service &sv, const std::vector<Card> &cards, double t)
         if (sv.returning.count(c.port)) sv.returning.erase(c.port);
         else sv.arrived[c.port] = true;
     }
+    size_t awaited = sv.returning.size();
     for (auto it = sv.returning.begin(); it != sv.returning.end();)
         it = t > it->second ? sv.returning.erase(it) : std::next(it);
+    bool changed = present != sv.seen || awaited != sv.returning.size();
     sv.seen = present;
+    return changed;
 }
 
 // The forwarder leaves the cards before the first update of a series (lora-updater-forwarder
@@ -242,6 +246,26 @@ void cutshort(Service &sv, const std::vector<Card> &cards)
     }
 }
 
+// Each card's state says whether the card is on the bus now: one pulled, or dead, shows as absent
+// in the table, the inventory and the textfile until it comes back or is forgotten. A card
+// rebooting from our own update is awaited, not absent.
+void presence(Service &sv, const std::vector<Card> &cards)
+{
+    std::vector<State> all;
+    if (!states(sv.state, all)) return;
+    std::map<std::string, State> byport;
+    for (const State &s : all) byport[s.port] = s;
+    for (const auto &u : sv.unsaved) byport[u.first] = u.second;
+    for (auto &entry : byport) {
+        State &s = entry.second;
+        bool here = sv.returning.count(s.port) > 0 ||
+                    std::any_of(cards.begin(), cards.end(), [&](const Card &c) { return c.port == s.port && c.serial == s.serial; });
+        if (here == s.present) continue;
+        s.present = here;
+        store(sv, s);
+    }
+}
+
 void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State &was)
 {
     State s;
@@ -296,7 +320,7 @@ bool look(Service &sv)
 {
     double t = now();
     std::vector<Card> cards = scan(sv.root);
-    arrivals(sv, cards, t);
+    if (arrivals(sv, cards, t)) presence(sv, cards);
     flush(sv);
     for (auto it = sv.unwritable.begin(); it != sv.unwritable.end();)
         it = std::none_of(cards.begin(), cards.end(), [&](const Card &c) { return c.id == it->first; }) ? sv.unwritable.erase(it) : std::next(it);
@@ -361,6 +385,7 @@ int serve()
     std::vector<Card> cards = scan(sv.root);
     for (const Card &c : cards) sv.seen[c.port] = c.id;
     cutshort(sv, cards);
+    presence(sv, cards);
     say(6, "watching the LoRa cards and " + sv.distros);
     while (!stopsig) {
         if (!look(sv)) giveback(sv);

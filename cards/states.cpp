@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iterator>
 
 #include "cards.h"
@@ -67,6 +68,7 @@ State load(const std::string &dir, const std::string &port)
     s.tries = int(std::min(std::max(number(kv["tries"], 0), 0LL), (long long)TRIES));
     s.when = number(kv["when"], 0);
     s.known = std::find(std::begin(WORDS), std::end(WORDS), s.state) != std::end(WORDS);
+    s.present = kv["present"] != "no";  // states from before presence was kept: as last seen
     return s;
 }
 
@@ -75,7 +77,7 @@ bool save(const std::string &dir, const State &s)
     std::string text = "port=" + s.port + "\ntty=" + s.tty + "\nmodel=" + s.model + "\nserial=" + s.serial +
                        "\nsha256=" + s.sha + "\nfw_version=" + s.version + "\nstatus=" + std::to_string(s.status) +
                        "\nwhen=" + std::to_string(s.when) + "\ntries=" + std::to_string(s.tries) +
-                       "\nstate=" + s.state + "\n";
+                       "\nstate=" + s.state + "\npresent=" + (s.present ? "yes" : "no") + "\n";
     return replace(dir + "/cards", s.port, text);
 }
 
@@ -114,18 +116,32 @@ std::string utc(long long at)
 }
 
 
+// A serial number as every output shows it: "-" for a card that has none.
+std::string shown(const std::string &serial)
+{
+    return serial.empty() ? "-" : serial;
+}
+
+// When the hold was laid, in seconds since the epoch; 0 when updates are not held.
+long long heldsince(const std::string &dir)
+{
+    struct stat st{};
+    return stat((dir + "/hold").c_str(), &st) == 0 ? (long long)st.st_mtime : 0;
+}
+
 }  // namespace
 
 int show()
 {
     std::string dir = statedir();
     std::vector<std::vector<std::string>> rows = {
-        {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "STATE"}};
+        {"PORT", "TTY", "MODEL", "SERIAL", "FW_VERSION", "STATUS", "WHEN", "TRIES", "PRESENT", "STATE"}};
     std::vector<State> all;
     if (!states(dir, all)) return 1;
     std::transform(all.begin(), all.end(), std::back_inserter(rows), [](const State &s) {
-        return std::vector<std::string>{s.port, s.tty, s.model, s.serial.empty() ? "-" : s.serial, s.version,
-                                        std::to_string(s.status), utc(s.when), std::to_string(s.tries), s.state};
+        return std::vector<std::string>{s.port,          s.tty,       s.model,   shown(s.serial),
+                                        s.version,       std::to_string(s.status), utc(s.when),
+                                        std::to_string(s.tries), s.present ? "yes" : "no", s.state};
     });
     std::vector<size_t> width(rows[0].size());
     for (const auto &r : rows)
@@ -140,19 +156,35 @@ int show()
     return 0;
 }
 
-// Mender's inventory: one attribute per line, "name=value". Each card's attributes are named
-// after its port, which it keeps across reboots; lora_cards lists the ports.
+// Mender's inventory: one attribute per line, "name=value"; a name given more than once is a
+// list. The gateway's own attributes carry no port, so that the server can group gateways by
+// them (lora_cards_given_up != 0, lora_models = ZL9C); each card's attributes are named after
+// its port, which it keeps across reboots, and lora_cards lists the ports.
 int inventory()
 {
+    std::string dir = statedir();
     std::vector<State> all;
-    if (!states(statedir(), all)) return 1;
+    if (!states(dir, all)) return 1;
+    auto count = [&](const std::function<bool(const State &)> &is) { return std::count_if(all.begin(), all.end(), is); };
+    printf("lora_cards_held=%s\n", heldsince(dir) ? "yes" : "no");
+    printf("lora_cards_given_up=%ld\n", long(count([](const State &s) { return s.state == "given up"; })));
+    printf("lora_cards_retrying=%ld\n", long(count([](const State &s) { return s.state == "retrying"; })));
+    printf("lora_cards_absent=%ld\n", long(count([](const State &s) { return !s.present; })));
+    std::vector<std::string> models, versions;
+    for (const State &s : all) {
+        if (!s.present) continue;
+        if (std::find(models.begin(), models.end(), s.model) == models.end()) models.push_back(s.model);
+        if (std::find(versions.begin(), versions.end(), s.model + ":" + s.version) == versions.end()) versions.push_back(s.model + ":" + s.version);
+    }
+    for (const std::string &m : models) printf("lora_models=%s\n", m.c_str());
+    for (const std::string &v : versions) printf("lora_fw_versions=%s\n", v.c_str());
     for (const State &s : all) printf("lora_cards=%s\n", s.port.c_str());
     for (const State &s : all) {
         std::string p = "lora_card_" + s.port + "_";
-        printf("%smodel=%s\n%sserial=%s\n%stty=%s\n%sfw_version=%s\n%sstatus=%d\n%swhen=%s\n%stries=%d\n%sstate=%s\n",
-               p.c_str(), s.model.c_str(), p.c_str(), s.serial.c_str(), p.c_str(), s.tty.c_str(), p.c_str(),
+        printf("%smodel=%s\n%sserial=%s\n%stty=%s\n%sfw_version=%s\n%sstatus=%d\n%swhen=%s\n%stries=%d\n%sstate=%s\n%spresent=%s\n",
+               p.c_str(), s.model.c_str(), p.c_str(), shown(s.serial).c_str(), p.c_str(), s.tty.c_str(), p.c_str(),
                s.version.c_str(), p.c_str(), s.status, p.c_str(), utc(s.when).c_str(), p.c_str(), s.tries, p.c_str(),
-               s.state.c_str());
+               s.state.c_str(), p.c_str(), s.present ? "yes" : "no");
     }
     return 0;
 }
@@ -177,12 +209,12 @@ std::string family(const char *name, const char *help)
 
 // The states as Prometheus series, one per card and metric, each card by its port; the model,
 // serial number and fw_version in an info series, to be joined on the port.
-std::string promtext(const std::vector<State> &all)
+std::string promtext(const std::vector<State> &all, long long held)
 {
     std::string text = family("lora_card_info", "The LoRa card on a USB port: its terminal, model, serial number and the fw_version of the distro it was last given.");
     for (const State &s : all)
         text += "lora_card_info{port=\"" + label(s.port) + "\",tty=\"" + label(s.tty) + "\",model=\"" + label(s.model) +
-                "\",serial=\"" + label(s.serial) + "\",fw_version=\"" + label(s.version) + "\"} 1\n";
+                "\",serial=\"" + label(shown(s.serial)) + "\",fw_version=\"" + label(s.version) + "\"} 1\n";
     const struct {
         const char *name, *help;
         long long (*value)(const State &);
@@ -195,6 +227,8 @@ std::string promtext(const std::vector<State> &all)
          [](const State &s) { return (long long)s.tries; }},
         {"lora_card_given_up", "1 if the card's updates are given up until its distro changes or it is forgotten.",
          [](const State &s) { return (long long)(s.state == "given up"); }},
+        {"lora_card_present", "1 if the card is on the USB bus now, 0 if it left it (pulled, or dead) since.",
+         [](const State &s) { return (long long)s.present; }},
     };
     for (const auto &g : gauges) {
         text += family(g.name, g.help);
@@ -204,13 +238,17 @@ std::string promtext(const std::vector<State> &all)
     for (const State &s : all)
         for (const char *word : WORDS)
             text += "lora_card_state{port=\"" + label(s.port) + "\",state=\"" + word + "\"} " + (s.state == word ? "1" : "0") + "\n";
+    text += family("lora_cards_held", "Whether the gateway's updates are held (lora-cards --hold): 1, or 0.");
+    text += "lora_cards_held " + std::string(held ? "1" : "0") + "\n";
+    text += family("lora_cards_hold_timestamp_seconds", "When the hold was laid, in seconds since the epoch; 0 when not held.");
+    text += "lora_cards_hold_timestamp_seconds " + std::to_string(held) + "\n";
     return text;
 }
 
+}  // namespace
+
 // node-exporter reads every *.prom file of its directory at each scrape: the file is replaced
 // whole, and written again while the states change under it.
-
-}  // namespace
 
 int metrics(const std::string &out)
 {
@@ -219,7 +257,7 @@ int metrics(const std::string &out)
         std::string before = statkey(dir + "/cards");
         std::vector<State> all;
         if (!states(dir, all)) return 1;
-        if (!replace(out, "lora_cards.prom", promtext(all))) return complain(out + "/lora_cards.prom: " + strerror(errno));
+        if (!replace(out, "lora_cards.prom", promtext(all, heldsince(dir)))) return complain(out + "/lora_cards.prom: " + strerror(errno));
         if (statkey(dir + "/cards") == before) return 0;
     }
     return 0;
