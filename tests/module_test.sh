@@ -6,11 +6,12 @@ repo=${1:?usage: module_test.sh REPO MODULE} module=${2:?usage: module_test.sh R
 for t in flock cksum stat sync find; do command -v $t >/dev/null || { echo "module_test: no $t here" >&2; exit 1; }; done
 umask 022 && T=$(mktemp -d) && trap 'rm -rf "$T"' EXIT || exit 1
 export LC_ALL=C T LORA_DISTROS="$T/iot/distros" LORA_STATE="$T/state" LORA_MENDER_STATE="$T/mine" \
-	LORA_CARDS="$T/lora-cards" LORA_MODULE="$module"
+	LORA_CARDS="$T/lora-cards" LORA_MODULE="$module" LORA_MENDER_CONF="$T/conf" LORA_WAIT=5
 M=$T/mine tree=$T/tree
 
-# Each wait records its words and ends with the next status queued in rcs (0 once none is left).
-printf '#!/bin/sh\necho "$*" >>"$T/calls"\nread -r rc rest <"$T/rcs"; echo "$rest" >"$T/rcs"; exit "${rc:-0}"\n' \
+# Each wait records its words and the wait's limit, and ends with the next status queued in rcs (0
+# once none is left). The check finds a file of "junk" not a distro.
+printf '#!/bin/sh\nif [ "$1" = --check ]; then shift; ! grep -lx junk "$@"; exit; fi\necho "$*${LORA_WAIT:+ in $LORA_WAIT s}" >>"$T/calls"\nread -r rc rest <"$T/rcs"; echo "$rest" >"$T/rcs"; exit "${rc:-0}"\n' \
 	>"$T/lora-cards" && chmod 755 "$T/lora-cards"
 
 # o: the distros before (ZL9A's at an odd mode, which a rollback must give back; no ZL9AH
@@ -41,13 +42,15 @@ want() { # DISTROS MODULE WAIT, as in the table's legend
 	case $2 in P) echo "module: kept lock pending " ;; 0) echo "module: " ;; *) echo "module: lock " ;; esac
 	[ "$2" != P ] || { snap "$T/kept"; echo artifact=first; echo same token; }
 	case $2 in [Pt]) echo lora-distro.token ;; esac
-	case $3 in i) echo "--wait lora_zl9ab.dist lora_zl9abH.dist" ;; r) echo "--wait lora_zl9ab.dist" ;; esac
+	case $3 in i) echo "--wait lora_zl9ab.dist lora_zl9abH.dist" ;; r) echo "--wait lora_zl9ab.dist" ;;
+	I) echo "--wait lora_zl9ab.dist lora_zl9abH.dist in 60 s" ;; R) echo "--wait lora_zl9ab.dist in 60 s" ;; esac
 }
 
 # A step is STATE=STATUS:DMW (Enter: the state script Download_Enter), checked after it runs.
 # D: the distros, o as before, n the new ones. M: the module's files, P the install waits for its
 # commit (marker with the tree's token, kept copies), t the tree's token alone, - the lock alone,
-# 0 nothing. W: the wait the stand-in saw in that step, i the install's, r the rollback's, - none.
+# 0 nothing. W: the wait the stand-in saw in that step, i the install's, r the rollback's (I, R:
+# for 60 s), - none. The settings file $T/conf, when a setup writes one, holds the wait.
 in="Enter=0:o0- Download=0:o0- SupportsRollback=0:o0-"
 ok="$in ArtifactInstall=0:nPi NeedsArtifactReboot=0:nP-"
 back="SupportsRollback=0:nP- ArtifactRollback=0:otr ArtifactFailure=0:ot- Cleanup=0:o0-"
@@ -58,7 +61,7 @@ while IFS='|' read -r name setup steps <&3; do
 	n=$((n + 1))
 	rm -rf "$T/iot" "$M" "$T/state" "$tree" && cp -pR "$T/o" "$T/iot"
 	mkdir -p "$T/state" "$tree/files" "$tree/tmp" "$tree/header" && echo first >"$tree/header/artifact_name"
-	: >"$T/calls" && : >"$T/rcs" && : >"$T/err"
+	: >"$T/calls" && : >"$T/rcs" && : >"$T/err" && rm -f "$T/conf"
 	(cd "$tree/files" && umask 077 && eval "$setup") # Mender stores payload files 0600
 	for step in $steps; do
 		st=${step%%=*} rc=${step#*=} code=${step#*:}
@@ -86,5 +89,10 @@ a symlink|ln -s "$T/n/distros/lora_zl9ab.dist" .|$bad
 an empty payload|:|$bad
 four files|good; cp lora_zl9ab.dist lora_gw_2g4.dist; echo x >README|$bad
 a good file and a bad one|one; echo x >notes.txt|$bad
+a file that is not a distro|one; echo junk >lora_zl9abH.dist|$bad
+the wait from root's settings|good; printf '# s\\n wait=60 \\r\\n' >"$T/conf"; echo 1 >"$T/rcs"|$in ArtifactInstall=1:nPI SupportsRollback=0:nP- ArtifactRollback=0:otR ArtifactFailure=0:ot- Cleanup=0:o0-
+a wait that is no number|good; echo wait=60s >"$T/conf"|$bad
+a setting unknown|good; echo wiat=60 >"$T/conf"|$bad
+settings others can write|good; echo wait=60 >"$T/conf"; chmod 666 "$T/conf"|$bad
 EOF
 echo "lora-distro: $fails of $n scenarios failed" && [ "$fails" -eq 0 ]
