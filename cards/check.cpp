@@ -26,7 +26,7 @@
 
 namespace updater {
 #define main updatermain
-#include "../updater/updater.cpp"
+#include "../updater/updater.cpp"  // NOLINT(bugprone-suspicious-include): compiled in on purpose
 #undef main
 #undef fatal
 }  // namespace updater
