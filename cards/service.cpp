@@ -1,6 +1,7 @@
 // lora-cards --serve: the service. It looks at the bus and the distros every TICK, and runs the
-// updater for each card that needs it, one card at a time, keeping the packet forwarder off the
-// cards meanwhile. What it does with a card, in order:
+// updater for each card that needs it, every such card at once (each its own updater, on its own
+// terminal) unless LORA_PARALLEL caps them, keeping the packet forwarder off the cards meanwhile.
+// What it does with a card, in order:
 //   - its model's distro missing, unreadable, or changed in the last few seconds: nothing yet;
 //   - no state, another serial number on its port, another distro content, or (a card with no
 //     serial number) an arrival that is not its return from our own update: an update, tries
@@ -22,6 +23,8 @@
 //   LORA_ROOT            put in front of /sys, /dev and /pckg, for simulated cards
 //   LORA_QUIET, LORA_BACKOFF  seconds a distro must stay unchanged (3), and the waits before a
 //                        second and a third try ("10,30")
+//   LORA_PARALLEL        the most updaters run at once (unset: no limit); anything but a whole
+//                        number from 1 up refuses the start
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -79,10 +82,8 @@ std::string outcome(int status, int tries, bool stopped)
 
 // ---- Running the updater
 
-// Runs the updater for one terminal and returns its exit status (128 + the signal that ended
-// it). A stop of the service is handed to it: it finishes the exchange in flight and reboots
-// the card.
-int runupdater(const std::string &command, const std::string &tty, bool &stopped)
+// Starts the updater for one terminal: its pid, or -1.
+pid_t runupdater(const std::string &command, const std::string &tty)
 {
     (void)fflush(stdout);
     // A stop that lands between fork and exec must reach the updater, not this handler.
@@ -99,17 +100,28 @@ int runupdater(const std::string &command, const std::string &tty, bool &stopped
         _exit(127);
     }
     sigprocmask(SIG_SETMASK, &was, nullptr);
-    if (pid < 0) return 127;
+    return pid;
+}
+
+// One updater in flight, for one card.
+struct Run {
+    pid_t pid = -1;
+    State s;             // its state while the updater runs: "updating", the try counted
+    int before = 0;      // the tries before this one
+    bool told = false;   // the service's stop was handed to it
+};
+
+// The updater's exit status (128 + the signal that ended it) once it has ended; -1 while it
+// runs. A stop of the service is handed to it: it finishes the exchange in flight and reboots
+// the card.
+int ended(Run &r)
+{
     int st = 0;
-    bool told = false;
-    for (pid_t got = 0; got != pid;) {
-        got = waitpid(pid, &st, WNOHANG);
-        if (got < 0 && errno != EINTR) return 127;
-        if (stopsig && !told) kill(pid, SIGTERM), told = true;
-        if (got != pid) usleep(50000);
-    }
-    stopped = told;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    pid_t got = waitpid(r.pid, &st, WNOHANG);
+    if (got == r.pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (got < 0 && errno != EINTR) return 127;
+    if (stopsig && !r.told) kill(r.pid, SIGTERM), r.told = true;
+    return -1;
 }
 
 std::string clock(long long at)
@@ -132,6 +144,8 @@ struct Service {
     std::map<std::string, double> returning;    // port -> until when we wait for its return
     std::map<std::string, double> unwritable;   // card id -> since when its terminal is refused
     std::map<std::string, State> unsaved;       // port -> a state the disk refused, until it takes one
+    std::map<std::string, Run> running;         // port -> its updater in flight
+    long parallel = 0;                          // the most updaters at once; 0: no limit
     bool handedover = false, held = false, gaveup = false;
     long series = 0;                            // forwarder hand-overs so far
 };
@@ -266,41 +280,78 @@ void presence(Service &sv, const std::vector<Card> &cards)
     }
 }
 
-void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State &was)
+// The end of a card's update: its state, and one line in the journal.
+void finish(Service &sv, Run &r, int status)
 {
-    State s;
-    s.port = c.port, s.tty = c.tty, s.model = modelname(c.product), s.serial = c.serial;
-    s.sha = d.sha, s.version = d.version, s.known = true;
-    int before = p == FRESH ? 0 : was.tries;
-    handover(sv);
-    if (stopsig) return;
-    sv.arrived.erase(c.port);
-    s.state = "updating", s.tries = before + 1, s.when = time(nullptr);
-    (void)save(sv.state, s);
-    bool stopped = false;
-    s.status = runupdater(sv.command, c.tty, stopped);
-    s.tries = stopped ? before : before + 1;
+    State &s = r.s;
+    s.status = status;
+    s.tries = r.told ? r.before : r.before + 1;
     s.when = time(nullptr);
-    s.state = outcome(s.status, s.tries, stopped);
-    store(sv, s);
+    s.state = outcome(s.status, s.tries, r.told);
     // Every updater status but 9 and 10 comes after the reboot command.
-    if (s.status != 9 && s.status != 10) sv.returning[c.port] = now() + RETURN;
-    std::string head = c.tty + " (usb " + c.port + "): update status " + std::to_string(s.status) + ", ";
+    if (s.status != 9 && s.status != 10) sv.returning[s.port] = now() + RETURN;
+    // Looks went on during the update: a card pulled meanwhile was seen leaving, and no look
+    // may see it leave again.
+    s.present = sv.returning.count(s.port) > 0 || sv.seen.count(s.port) > 0;
+    store(sv, s);
+    std::string head = s.tty + " (usb " + s.port + "): update status " + std::to_string(s.status) + ", ";
     std::string tries = "try " + std::to_string(s.tries) + " of " + std::to_string(TRIES) + ", ";
     if (s.state == "done") say(6, head + "done");
     else if (s.state == "stopped") say(5, head + "stopped, taken again at the next start");
     else if (s.state == "given up") {
         sv.gaveup = true;
-        say(3, head + tries + givenup(c.port));
+        say(3, head + tries + givenup(s.port));
     } else {
         double wait = sv.backoff[s.tries - 1];
-        sv.due[c.port] = now() + wait;
+        sv.due[s.port] = now() + wait;
         say(4, head + tries + "tried again at " + clock(s.when + (long long)wait) + " or when it comes back");
     }
 }
 
-// One look at the bus and the distros; updates the first card that needs it. Returns whether
-// a card still needs the forwarder off: one to update, one retrying, one not back yet.
+// Starts a card's update. While its updater runs, the card's state says "updating" with the try
+// counted.
+void updatecard(Service &sv, const Card &c, const Distro &d, Plan p, const State &was)
+{
+    Run r;
+    State &s = r.s;
+    s.port = c.port, s.tty = c.tty, s.model = modelname(c.product), s.serial = c.serial;
+    s.sha = d.sha, s.version = d.version, s.known = true;
+    r.before = p == FRESH ? 0 : was.tries;
+    handover(sv);
+    if (stopsig) return;
+    sv.arrived.erase(c.port);
+    s.state = "updating", s.tries = r.before + 1, s.when = time(nullptr);
+    store(sv, s);
+    r.pid = runupdater(sv.command, c.tty);
+    if (r.pid > 0) sv.running[c.port] = r;
+    else finish(sv, r, 127);  // no process: waitpid(-1) would take any child's end
+}
+
+// Takes the ends of the updaters that have ended.
+void reap(Service &sv)
+{
+    for (auto it = sv.running.begin(); it != sv.running.end();) {
+        int status = ended(it->second);
+        if (status < 0) {
+            ++it;
+            continue;
+        }
+        finish(sv, it->second, status);
+        it = sv.running.erase(it);
+    }
+}
+
+// Until the next look. While updaters run, their ends are taken every 50 ms and a stop reaches
+// them at once; with none, the service sleeps the whole tick.
+void rest(Service &sv)
+{
+    if (sv.running.empty()) {
+        usleep(useconds_t(TICK * 1e6));
+        return;
+    }
+    for (double until = now() + TICK; !stopsig && now() < until && !sv.running.empty(); usleep(50000)) reap(sv);
+}
+
 // udev gives the terminal to dialout a moment after it appears: a terminal the service cannot
 // open is waited for, and reported once after a while.
 bool writable(Service &sv, const Card &c, double t)
@@ -316,8 +367,18 @@ bool writable(Service &sv, const Card &c, double t)
     return false;
 }
 
+// Whether a card's terminal is already some updater's: never two on one card.
+bool busy(const Service &sv, const Card &c)
+{
+    return sv.running.count(c.port) || std::any_of(sv.running.begin(), sv.running.end(), [&](const auto &r) { return r.second.s.tty == c.tty; });
+}
+
+// One look at the bus and the distros; starts the update of every card that needs it, as many
+// as LORA_PARALLEL lets run. Returns whether a card still needs the forwarder off: one updating
+// or to update, one retrying, one not back yet.
 bool look(Service &sv)
 {
+    reap(sv);  // before the scan: a card back from its reboot is a return, not an arrival
     double t = now();
     std::vector<Card> cards = scan(sv.root);
     if (arrivals(sv, cards, t)) presence(sv, cards);
@@ -329,6 +390,7 @@ bool look(Service &sv)
     sv.held = held;
     bool pending = !sv.returning.empty();
     for (const Card &c : cards) {
+        if (busy(sv, c) || stopsig) continue;
         std::string name = distroname(c.product);
         Distro &d = sv.distro[name];
         if (!ready(d, sv.distros, name, sv.quiet, t)) continue;
@@ -343,10 +405,11 @@ bool look(Service &sv)
             pending = pending || sv.unwritable[c.id] >= 0;
             continue;
         }
-        updatecard(sv, c, d, p, s);
-        return true;
+        // A card beyond LORA_PARALLEL waits for a look at which an updater has ended.
+        if (sv.parallel > 0 && long(sv.running.size()) >= sv.parallel) pending = true;
+        else updatecard(sv, c, d, p, s);
     }
-    return pending && !held;
+    return (pending && !held) || !sv.running.empty();
 }
 
 // At a stop, the card the updater has just rebooted is waited for (2 s at most) until it has
@@ -360,6 +423,26 @@ void leaving(Service &sv)
     }
 }
 
+// At a stop, every updater in flight is handed the stop and waited for.
+void stopall(Service &sv)
+{
+    while (!sv.running.empty()) {
+        reap(sv);
+        if (!sv.running.empty()) usleep(50000);
+    }
+}
+
+// The cap on updaters at once: unset or empty, none (0); -1 for anything but a whole number from
+// 1 up. A cap written wrong was meant as a limit: running with none could brown out the hub it
+// was set for.
+long cap(const std::string &text)
+{
+    if (text.empty()) return 0;
+    if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+    long n = strtol(text.c_str(), nullptr, 10);
+    return n >= 1 ? n : -1;
+}
+
 }  // namespace
 
 int serve()
@@ -371,6 +454,11 @@ int serve()
     sv.command = env("LORA_UPDATE_COMMAND", "/usr/bin/updater");
     sv.forwarder = env("LORA_FORWARDER", "");
     sv.distros = sv.root + distrodir();
+    sv.parallel = cap(env("LORA_PARALLEL", ""));
+    if (sv.parallel < 0) {
+        say(3, "LORA_PARALLEL is not a whole number from 1 up: \"" + env("LORA_PARALLEL", "") + "\"; not started");
+        return 2;
+    }
     char *end = nullptr;
     sv.quiet = strtod(env("LORA_QUIET", "3").c_str(), &end);
     std::string backoff = env("LORA_BACKOFF", "10,30");
@@ -389,8 +477,9 @@ int serve()
     say(6, "watching the LoRa cards and " + sv.distros);
     while (!stopsig) {
         if (!look(sv)) giveback(sv);
-        if (!stopsig) usleep(useconds_t(TICK * 1e6));
+        if (!stopsig) rest(sv);
     }
+    stopall(sv);
     leaving(sv);
     giveback(sv);
     say(5, "stopped by signal " + std::to_string(stopsig) + (sv.gaveup ? ", a card was given up in this run" : ""));

@@ -47,13 +47,17 @@ size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-// The stand-in updater takes the next status of its queue (0 once it is empty); "slow" runs
-// until SIGTERM, then ends 6 as the updater's stop does.
+// The stand-in updater takes the next status of its terminal's queue, if it has one, else of
+// the queue of all runs (0 once it is empty): updaters that start together take their terminals'.
+// "slow" runs until SIGTERM, then ends 6 as the updater's stop does; "late" ends 0 after 2 s,
+// "late10" ends 10.
 const char *UPDATER = R"(#!/bin/sh
-n=$(($(wc -l <"$DIR/runs") + 1))
+q=$DIR/statuses.$1
+if [ -e "$q" ]; then n=$(grep -cx "$1" "$DIR/runs"); else q=$DIR/statuses n=$(wc -l <"$DIR/runs"); fi
 echo "$1" >>"$DIR/runs"
-st=$(sed -n "${n}p" "$DIR/statuses")
+st=$(sed -n "$((n + 1))p" "$q")
 if [ "$st" = slow ]; then trap 'exit 6' TERM; while :; do sleep 0.05; done; fi
+case $st in late*) sleep 2 && st=${st#late} ;; esac
 exit "${st:-0}"
 )";
 
@@ -112,7 +116,10 @@ bool step(Gateway &g, std::istringstream &in, std::string &why)
            "PATH=$PWD/bin:$PATH LORA_RUN=run RUNTIME_DIRECTORY=run-forwarder sh " FORWARDER " >>out; rm -r run-forwarder; }; sleep 0.1; done >/dev/null 2>&1 & }");
     }
     else if (w == "updater") {
-        while (in >> a) std::ofstream(g.dir + "/statuses", std::ios::app) << a << "\n";
+        // "updater 6 0", or by terminal: "updater ttyACM0 slow ttyACM1 0".
+        for (b = "/statuses"; in >> a;)
+            if (a.rfind("tty", 0) == 0) b = "/statuses." + a;
+            else std::ofstream(g.dir + b, std::ios::app) << a << "\n";
     } else if (w == "start") start(g);
     else if (w == "kill") kill(-g.pid, SIGKILL), waitpid(g.pid, &g.status, 0), g.pid = -1;
     else if (w == "stop") {
@@ -180,8 +187,8 @@ const std::vector<Row> ROWS = {
     {"a retrying card is taken at the service's start",
      {"env LORA_BACKOFF=60,60", "updater 6", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "start", "runs 2", "state 1-1 done 2"}},
     {"a crash is a try: killed once in its update, a card is updated at the next start; killed three times, it is given up",
-     {"updater slow 0 slow slow slow", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "start", "runs 1", "state 1-1 updating 1", "kill",
-      "start", "runs 3", "kill", "start", "runs 4", "kill", "start", "runs 5", "kill", "start", "runs 5", "state 1-1 done 2", "state 1-2 given_up 3",
+     {"updater ttyACM0 slow 0 ttyACM1 slow slow slow", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "start", "runs 2", "state 1-1 updating 1", "kill",
+      "start", "runs 4", "kill", "start", "runs 5", "kill", "start", "runs 5", "state 1-1 done 2", "state 1-2 given_up 3",
       "stop", "exit 1", "said 1 ttyACM0 (usb 1-1): update status -1, update cut short (the service ended during it), try 1 of 3, tried again now",
       "said 1 ttyACM1 (usb 1-2): update status -1, update cut short (the service ended during it), try 3 of 3, given up until"}},
     {"a state the disk refuses: no update again, and it is written once the disk takes it; a restart reflashes nothing",
@@ -199,7 +206,7 @@ const std::vector<Row> ROWS = {
       "plug 1-1 ttyACM1 0310 S1 1-2 ttyACM2 0310 S2 1-3 ttyACM3 0310 S3 1-4 ttyACM4 0310 S4 1-5 ttyACM5 0310 S5 1-6 ttyACM6 0310 S6",
       "plug 1-7 ttyACM7 0310 a\"b\\c", "start", "runs 6", "state 1-5 done 1", "state 1-7 done 1", "said 1 1-6: cannot write its state"}},
     {"a card pulled mid-update is taken when it comes back, not after its back-off; meanwhile every output shows it absent",
-     {"env LORA_BACKOFF=60,60", "updater 10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0", "wait 1",
+     {"env LORA_BACKOFF=60,60", "updater late10", "plug 1-1 ttyACM0 0311 S1", "start", "runs 1", "unplug ttyACM0", "wait 1.5",
       "lora-cards --inventory; lc --metrics . && cat lora_cards.prom; lc | tr -s ' '", "shows 1 lora_card_1-1_present=no",
       "shows 1 lora_cards_absent=1", "shows 1 lora_card_present{port=\"1-1\"} 0", "shows 1  1 no retrying", "shows 0 lora_models=",
       "plug 1-1 ttyACM3 0311 S1", "runs 2", "state 1-1 done 2", "lora-cards --inventory", "shows 1 lora_card_1-1_present=yes",
@@ -229,6 +236,19 @@ const std::vector<Row> ROWS = {
     {"a distro written without a pause is taken once it is whole",
      {"env LORA_QUIET=1", "start", "plug 1-1 ttyACM0 0310 S1", "sh (for i in $(seq 30); do echo >>$D/lora_zl9ab.dist; sleep 0.1; done) &",
       "runs 0", "runs 1"}},
+    {"side by side: every card that needs it at once; a card plugged, or a distro changed, joins them; never two on one card; a stop reaches each",
+     {"updater ttyACM0 slow ttyACM1 slow ttyACM2 0 slow", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2 1-3 ttyACM2 0313 S3", "start", "runs 3", "state 1-3 done 1",
+      "sh printf 'support=rev2\\nfw_version=9\\nfirmware=00\\n' >x && mv x $D/lora_zl9abH.dist", "runs 4",
+      "sh cp $D/lora_zl9abH.dist x && mv x $D/lora_zl9ab.dist", "runs 4", "plug 1-4 ttyACM3 0311 S4", "runs 5", "state 1-4 done 1", "stop", "exit 0",
+      "state 1-1 stopped 0", "state 1-2 stopped 0", "state 1-3 stopped 0", "said 3 update status 6, stopped"}},
+    {"LORA_PARALLEL=1: one card at a time; a value that is not a whole number from 1 up refuses the start",
+     {"env LORA_PARALLEL=0", "start", "wait 0.5", "stop", "exit 2", "said 1 LORA_PARALLEL is not a whole number from 1 up: \"0\"", "env LORA_PARALLEL=1",
+      "updater slow 0 0", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "start", "runs 1", "stop", "state 1-1 stopped 0", "start", "runs 3",
+      "state 1-2 done 1"}},
+    {"side by side with the forwarder: stopped once for the series, a card plugged meanwhile joins it, started once every card is back",
+     {"env LORA_FORWARDER=fwd.service", "updater late late late", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2", "forwarder fwd.service active",
+      "start", "runs 2", "plug 1-3 ttyACM2 0313 S3", "runs 3", "wait 1", "file run/updating yes", "plug 1-1 ttyACM0 0310 S1 1-2 ttyACM1 0312 S2 1-3 ttyACM2 0313 S3",
+      "file run/updating no", "wait 1", "said 1 fwd.service stopped for the cards' updates", "said 1 fwd.service started again"}},
     {"a stop during an update: stopped, not a try, taken at the next start",
      {"updater slow 0", "plug 1-1 ttyACM0 0310 S1", "start", "runs 1", "stop", "exit 0", "state 1-1 stopped 0",
       "said 1 update status 6, stopped", "start", "runs 2", "state 1-1 done 1"}},
