@@ -5,7 +5,8 @@
 //   lora-cards --hold         no card is updated until --release, across reboots and distro drops
 //   lora-cards --release      lifts the hold: what is pending is updated
 //   lora-cards --serve        the service (lora-updater.service): watches the cards and the
-//                             distros and runs the updater for each card that needs it
+//                             distros and runs the updater for each card that needs it,
+//                             side by side
 //   lora-cards --wait NAME... waits for the cards on the bus that take these distros to end
 //                             their updates: 0 when every one is done with the distro's content
 //   lora-cards --inventory    the cards' states as Mender inventory attributes
@@ -18,8 +19,8 @@
 //   distros.cpp   the distros: when one may be given to its cards, its sha256 and fw_version
 //   states.cpp    each card's state on disk, and what people and tools read of it: the table,
 //                 Mender's inventory, the Prometheus textfile
-//   service.cpp   --serve: what to do with each card, the updater's runs, the forwarder's
-//                 hand-over
+//   service.cpp   --serve: what to do with each card, the updaters' runs side by side, the
+//                 forwarder's hand-over
 //   main.cpp      the commands for people, and --wait
 // This header declares what one room takes from another.
 #pragma once

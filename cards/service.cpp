@@ -170,7 +170,8 @@ bool arrivals(Service &sv, const std::vector<Card> &cards, double t)
 }
 
 // The forwarder leaves the cards before the first update of a series (lora-updater-forwarder
-// stops it and answers), and is given them back once the last card updated is on the bus again.
+// stops it and answers), and is given them back once no updater runs and the last card updated
+// is on the bus again.
 void handover(Service &sv)
 {
     if (sv.forwarder.empty() || sv.handedover) return;
@@ -412,8 +413,8 @@ bool look(Service &sv)
     return (pending && !held) || !sv.running.empty();
 }
 
-// At a stop, the card the updater has just rebooted is waited for (2 s at most) until it has
-// left the bus: a poweroff that follows at once must not come before the card's reboot.
+// At a stop, the cards the updaters have just rebooted are waited for (2 s at most) until they
+// have left the bus: a poweroff that follows at once must not come before a card's reboot.
 void leaving(Service &sv)
 {
     for (double until = now() + 2; now() < until; usleep(100000)) {
