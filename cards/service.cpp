@@ -220,16 +220,22 @@ void flush(Service &sv)
     }
 }
 
-// The card may still answer the killed updater's last command: what it sends within its 2-s
+// The cards may still answer the killed updaters' last commands: what they send within their 2-s
 // reply time is discarded, so that it does not begin the next dialogue. The updater itself takes
-// the line as it finds it.
-void drain(const std::string &dev)
+// the line as it finds it. Every card updated side by side at the kill is drained in the same
+// 2.5 s.
+void drain(const std::vector<std::string> &devs)
 {
-    int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    if (isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0)
-        for (double until = now() + 2.5; now() < until && !stopsig; usleep(100000)) tcflush(fd, TCIFLUSH);
-    close(fd);
+    std::vector<int> fds;
+    for (const std::string &dev : devs) {
+        int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0) fds.push_back(fd);
+        else close(fd);
+    }
+    for (double until = now() + 2.5; !fds.empty() && now() < until && !stopsig; usleep(100000))
+        for (int fd : fds) tcflush(fd, TCIFLUSH);
+    for (int fd : fds) close(fd);
 }
 
 // The end of the journal's line for a card given up, whatever gave it up.
@@ -245,12 +251,15 @@ void cutshort(Service &sv, const std::vector<Card> &cards)
 {
     std::vector<State> all;
     states(sv.state, all);
+    // Now, whatever comes next for the cards: the next update of one may come much later, after a
+    // give-up and a --forget, and would find the reply still waiting.
+    std::vector<std::string> devs;
+    for (const State &s : all)
+        for (const Card &c : cards)
+            if (s.state == "updating" && c.port == s.port) devs.push_back(sv.root + "/dev/" + c.tty);
+    drain(devs);
     for (State &s : all) {
         if (s.state != "updating") continue;
-        // Now, whatever comes next for the card: its next update may come much later, after a
-        // give-up and a --forget, and would find the reply still waiting.
-        for (const Card &c : cards)
-            if (c.port == s.port) drain(sv.root + "/dev/" + c.tty);
         s.state = s.tries >= TRIES ? "given up" : "retrying";
         // One line per try, as for the others: the status is unknown, -1.
         std::string head = s.tty + " (usb " + s.port + "): update status -1, update cut short (the service ended during it), try " +
