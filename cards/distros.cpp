@@ -1,9 +1,9 @@
 // lora-cards: the distros. A distro is given to its cards only once its stat (inode, size, times)
 // has stayed the same for the quiet time, so that a file still being written or copied in is
 // never taken; it is then read once, whole, for the two things the states keep of it: the sha256
-// of its content (from OpenSSL's libcrypto) and its fw_version.
+// of its content (from Nettle) and what a card would get from it.
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,14 +15,16 @@
 
 namespace {
 
-// The content's sha256 in lower-case hex; empty if libcrypto cannot give it.
+// The content's sha256 in lower-case hex.
 std::string sha256(const std::string &data)
 {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(data.data(), data.size(), md, &size, EVP_sha256(), nullptr) != 1 || size != 32) return "";
-    char hex[65];
-    for (size_t i = 0; i < 32; i++) (void)snprintf(hex + 2 * i, 3, "%02x", md[i]);
+    sha256_ctx ctx{};
+    uint8_t md[SHA256_DIGEST_SIZE];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.size(), reinterpret_cast<const uint8_t *>(data.data()));
+    sha256_digest(&ctx, sizeof md, md);
+    char hex[2 * SHA256_DIGEST_SIZE + 1];
+    for (size_t i = 0; i < sizeof md; i++) (void)snprintf(hex + 2 * i, 3, "%02x", md[i]);
     return hex;
 }
 
@@ -51,8 +53,7 @@ void readdistro(Distro &d, const std::string &path)
     if (!d.problem.empty()) return;
     d.sha = sha256(text), d.check = checkdistro(text);
     d.version = d.check.version.empty() ? "?" : d.check.version;
-    if (d.sha.empty()) d.problem = "cannot be hashed (libcrypto)";
-    else if (!d.check.wrong.empty()) d.problem = verdict(d.check);
+    if (!d.check.wrong.empty()) d.problem = verdict(d.check);
 }
 
 // Looks at a distro again: a change restarts its quiet time, and a quiet one is read once.
